@@ -1,0 +1,209 @@
+#include "link/link.h"
+
+#include <cstring>
+
+#include "link/frame.h"
+#include "link/serial.h"
+#include "log/log.h"
+
+namespace k7 {
+
+namespace {
+
+constexpr std::uint8_t kLineStart = '$';
+constexpr std::uint8_t kLineEnd = 0x0A;
+constexpr int kAttempts = 5;
+
+void ReceiveInto(void* link, const std::uint8_t* bytes, std::uint32_t count) {
+    static_cast<Link*>(link)->OnReceive(bytes, count);
+}
+
+}  // namespace
+
+Link::Link(LinkWaits waits) : waits_(waits) {}
+
+Link::~Link() { CloseComPort(); }
+
+int Link::OpenComPort(const PortRef& port) {
+    {
+        std::lock_guard<std::mutex> lock(port_mutex_);
+        if (device_ != nullptr) return 0;
+    }
+    port_ = port;
+    SerialDevice* device = OpenSerialDevice(port.device, kBaudRate);
+    if (device == nullptr) {
+        WriteStdout(port.label + " not found or busy\r\n");
+        return 0;
+    }
+    ResetLineCount();
+    SetReceiveCallback(device, ReceiveInto, this);
+    {
+        std::lock_guard<std::mutex> lock(port_mutex_);
+        device_ = device;
+    }
+    LogPrintf("%s Opened\r\n", port.label.c_str());
+    return 1;
+}
+
+int Link::CloseComPort() {
+    SerialDevice* device;
+    {
+        std::lock_guard<std::mutex> lock(port_mutex_);
+        device = device_;
+        device_ = nullptr;
+    }
+    if (device == nullptr) return 0;
+    CloseSerialDevice(device);
+    return 1;
+}
+
+bool Link::PortOpen() const {
+    std::lock_guard<std::mutex> lock(port_mutex_);
+    return device_ != nullptr && DeviceConnected(device_);
+}
+
+int Link::SendPacket(int code, const std::uint8_t* payload, std::uint32_t length) {
+    {
+        std::lock_guard<std::mutex> lock(port_mutex_);
+        if (device_ == nullptr) return 0;
+    }
+    if (length > 0 && payload == nullptr) {
+        LogPrintf("<null>");
+        return 0;
+    }
+    if (length > kMaxCommandPayload) {
+        LogPrintf("<large>");
+        return 0;
+    }
+    std::size_t size =
+        BuildFrame(static_cast<std::uint8_t>(code), payload, length, transmit_frame_.data());
+
+    std::lock_guard<std::mutex> lock(port_mutex_);
+    if (device_ == nullptr) return 0;
+    WritePort(device_, transmit_frame_.data(), static_cast<std::uint32_t>(size));
+    return 1;
+}
+
+// The response event is never reset here: a response that arrives after an exchange gave
+// up leaves the event set, so the next exchange's first wait returns at once with no
+// response recorded, counts as a failed attempt and is repeated.
+int Link::SendCommand(int code, const std::uint8_t* payload, std::uint32_t length) {
+    ClearResponseState();
+    const bool image_check = code == kCmdImageCheck;
+    const int attempts = image_check ? 1 : kAttempts;
+    const auto wait = image_check ? waits_.image_check : waits_.attempt;
+
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        SendPacket(code, payload, length);
+        WaitForResponse(wait);
+        if (ResponseState() != 0) return 1;
+        LogPrintf(".");
+        if (!PortOpen()) return 0;
+    }
+    LogPrintf("x%d.%d ", code, ResponseState());
+    return 0;
+}
+
+void Link::OnReceive(const std::uint8_t* bytes, std::uint32_t count) {
+    for (std::uint32_t i = 0; i < count; ++i) ParseByte(bytes[i]);
+}
+
+// Frames take precedence over NMEA lines: 0x88 starts a frame even inside a line, and the
+// interrupted line is counted at its LF after the frame.
+void Link::ParseByte(std::uint8_t b) {
+    if (in_frame_) {
+        receive_buffer_[index_++] = b;
+        if (index_ == 2 && b != kFrameSecond) {
+            in_frame_ = false;
+        } else if (index_ == 3) {
+            frame_len_ = b;
+        }
+        if (in_frame_ && index_ == frame_len_ + 4) {
+            ProcessFrame();
+            in_frame_ = false;
+        }
+    } else if (b == kFrameStart) {
+        receive_buffer_[0] = b;
+        index_ = 1;
+        frame_len_ = 0;
+        in_frame_ = true;
+    } else if (in_line_) {
+        if (b == kLineEnd) {
+            in_line_ = false;
+            line_count_.fetch_add(1, std::memory_order_acq_rel);
+        }
+    } else if (b == kLineStart) {
+        in_line_ = true;
+    }
+}
+
+void Link::ProcessFrame() {
+    const unsigned len = frame_len_;
+    if (FrameSum(receive_buffer_.data(), len + 3) != receive_buffer_[len + 3]) return;
+
+    const int kind = receive_buffer_[3];
+    bool image_check_reply = false;
+    bool signal;
+    {
+        std::lock_guard<std::mutex> lock(response_mutex_);
+        switch (kind) {
+            case kRspNone:
+            case kRspAck1:
+            case kRspAck2:
+                response_state_ = kind;
+                response_length_ = 0;
+                break;
+            case kRspData:
+                response_state_ = kind;
+                response_length_ = static_cast<int>(len);
+                // The payload and the checksum byte after it.
+                std::memcpy(response_data_.data(), &receive_buffer_[4], len);
+                image_check_reply = response_data_[0] == kCmdImageCheck;
+                break;
+            case kRspReadBack:
+                response_state_ = kind;
+                response_length_ = static_cast<int>(len) - 2;
+                // The data follow four header bytes; only bytes of this frame are copied,
+                // up to and including its checksum.
+                if (len > 4 && read_back_target_ != nullptr)
+                    std::memcpy(read_back_target_, &receive_buffer_[8], len - 4);
+                break;
+            default:
+                break;
+        }
+        signal = response_state_ != 0;
+    }
+    if (image_check_reply) LogPrintf("fwUpdate rsp\r\n");
+    if (signal) response_event_.Set();
+}
+
+int Link::ResponseState() const {
+    std::lock_guard<std::mutex> lock(response_mutex_);
+    return response_state_;
+}
+
+void Link::ClearResponseState() {
+    std::lock_guard<std::mutex> lock(response_mutex_);
+    response_state_ = 0;
+}
+
+int Link::ResponseLength() const {
+    std::lock_guard<std::mutex> lock(response_mutex_);
+    return response_length_;
+}
+
+std::array<std::uint8_t, 256> Link::ResponseData() const {
+    std::lock_guard<std::mutex> lock(response_mutex_);
+    return response_data_;
+}
+
+void Link::SetReadBackTarget(std::uint8_t* target) {
+    std::lock_guard<std::mutex> lock(response_mutex_);
+    read_back_target_ = target;
+}
+
+std::unique_lock<std::mutex> Link::LockReadBack() const {
+    return std::unique_lock<std::mutex>(response_mutex_);
+}
+
+}  // namespace k7

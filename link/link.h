@@ -1,0 +1,129 @@
+// The serial device link: one COM port channel with its receive parser and the
+// send-and-wait exchange built on it.
+//
+// Threads: a worker thread opens, sends, waits and closes; the port's receiving thread
+// runs OnReceive. The response values are written by the receiving thread before it
+// signals the response event and are read by the worker after its wait returns; a mutex
+// makes each read and write whole, so a late response can never tear a value.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "link/event.h"
+#include "link/port.h"
+
+namespace k7 {
+
+struct SerialDevice;
+
+inline constexpr std::uint32_t kBaudRate = 115200;
+
+// Command codes sent to the receiver.
+enum Command : std::uint8_t {
+    kCmdWriteChunk = 4,    // hi, lo of offset/16, n, n bytes
+    kCmdReadChunk = 5,     // hi, lo of offset/16, n; answered by a kind-4 frame
+    kCmdEraseBlock = 6,    // hi, lo of the 4096-byte block's offset/16
+    kCmdImageCheck = 7,    // selector, size (3 bytes), sum (2 bytes); also the reset order
+    kCmdWriteAddress = 8,  // 00 19 01, three address bytes, 5C
+    kCmdProbe = 9,         // no payload, no answer awaited
+    kCmdVersion = 27,      // no payload; answered by a kind-3 frame 27, major, minor, patch
+    kCmdReadAddress = 200  // no payload; answered by a kind-3 frame 200, x, x, x, a4, a5, a6
+};
+
+// Response kinds (the code byte of a frame from the receiver).
+enum ResponseKind : int {
+    kRspNone = 0,
+    kRspAck1 = 1,
+    kRspAck2 = 2,
+    kRspData = 3,      // payload and checksum kept in ResponseData
+    kRspReadBack = 4,  // 4 header bytes, then the data copied to the read-back target
+};
+
+// How long an exchange waits for its response. The product uses the defaults; tests may
+// shorten them.
+struct LinkWaits {
+    std::chrono::milliseconds attempt{200};      // per attempt, 5 attempts
+    std::chrono::milliseconds image_check{4000};  // command 7, 1 attempt
+};
+
+class Link {
+public:
+    explicit Link(LinkWaits waits = {});
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    // Opens the port at 115200 8N1 and starts receiving. On failure writes
+    // "<port> not found or busy\r\n" to standard output and returns 0; on success logs
+    // "<port> Opened\r\n" and returns 1. Call only while no port is open.
+    int OpenComPort(const PortRef& port);
+    int OpenComPort(int number) { return OpenComPort(PortFromNumber(number)); }
+    // 1 when a port was closed, 0 when none was open.
+    int CloseComPort();
+    // The channel test: false once the port is closed or its device has gone away.
+    bool PortOpen() const;
+
+    // Builds one command frame and writes it; 1 when handed to the port, 0 otherwise.
+    int SendPacket(int code, const std::uint8_t* payload, std::uint32_t length);
+    // Sends and waits for any accepted response, with retries; 1 when one came.
+    int SendCommand(int code, const std::uint8_t* payload, std::uint32_t length);
+
+    // The receive routine: parses every byte in order.
+    void OnReceive(const std::uint8_t* bytes, std::uint32_t count);
+    void ParseByte(std::uint8_t b);
+
+    int ResponseState() const;
+    void ClearResponseState();
+    int ResponseLength() const;
+    std::array<std::uint8_t, 256> ResponseData() const;
+
+    // Where the data of the next kind-4 responses land; the caller must provide room
+    // for every byte such a response can carry (kMaxReadBackCopy).
+    void SetReadBackTarget(std::uint8_t* target);
+    // Held while reading memory at the read-back target, so that a late response cannot
+    // write into it at the same moment.
+    std::unique_lock<std::mutex> LockReadBack() const;
+
+    int LineCount() const { return line_count_.load(std::memory_order_acquire); }
+    void ResetLineCount() { line_count_.store(0, std::memory_order_release); }
+
+    const std::string& PortLabel() const { return port_.label; }
+
+private:
+    void ProcessFrame();
+    bool WaitForResponse(std::chrono::milliseconds timeout) { return response_event_.Wait(timeout); }
+
+    const LinkWaits waits_;
+
+    mutable std::mutex port_mutex_;  // guards device_ against a close during a write
+    SerialDevice* device_ = nullptr;
+    PortRef port_;
+
+    std::array<std::uint8_t, 256> transmit_frame_{};
+
+    // Receive parser; touched only by the receiving thread (or a test feeding bytes).
+    std::array<std::uint8_t, 4096> receive_buffer_{};
+    bool in_frame_ = false;
+    bool in_line_ = false;
+    unsigned index_ = 0;
+    unsigned frame_len_ = 0;
+
+    std::atomic<int> line_count_{0};
+
+    mutable std::mutex response_mutex_;
+    int response_state_ = 0;
+    int response_length_ = 0;
+    std::array<std::uint8_t, 256> response_data_{};
+    std::uint8_t* read_back_target_ = nullptr;
+    AutoResetEvent response_event_;
+};
+
+// The most bytes one kind-4 response copies to the read-back target.
+inline constexpr std::size_t kMaxReadBackCopy = 255 - 4;
+
+}  // namespace k7

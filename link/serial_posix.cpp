@@ -1,0 +1,185 @@
+// POSIX backend of the serial channel: termios for the line, poll for the receiving
+// thread, a pipe to wake that thread at close, and an advisory lock for exclusive use.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "link/serial.h"
+
+namespace k7 {
+
+struct SerialDevice {
+    int fd = -1;
+    int wake_read = -1;
+    int wake_write = -1;
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> connected{true};
+    std::atomic<bool> registered{false};
+    ReceiveRoutine routine = nullptr;
+    void* context = nullptr;
+};
+
+namespace {
+
+speed_t SpeedFor(std::uint32_t baud) {
+    switch (baud) {
+        case 9600: return B9600;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 57600: return B57600;
+        case 115200: return B115200;
+        case 230400: return B230400;
+        default: return B0;
+    }
+}
+
+// Raw 8N1 at `baud`, no flow control, reads that return at once.
+bool ConfigureLine(int fd, std::uint32_t baud) {
+    speed_t speed = SpeedFor(baud);
+    termios tio{};
+    if (speed == B0 || tcgetattr(fd, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+void RaiseModemLines(int fd) {
+    // A pseudo-terminal has no modem lines; the request then fails and that is fine.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIS, &lines);
+}
+
+// The kernel's TIOCEXCL keeps out other openers except root; the lock keeps out every
+// opener that asks for it, this process included (each open has its own lock).
+int OpenExclusive(const std::string& name) {
+    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Delivers what the input queue holds, in blocks of at most kReceiveBlock bytes. False
+// when the device has gone away.
+bool DrainInput(SerialDevice* device) {
+    std::uint8_t buffer[kReceiveBlock];
+    while (!device->stop.load(std::memory_order_acquire)) {
+        ssize_t n = read(device->fd, buffer, sizeof buffer);
+        if (n > 0) {
+            if (device->registered.load(std::memory_order_acquire))
+                device->routine(device->context, buffer, static_cast<std::uint32_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        return false;  // end of file or EIO: the other end hung up
+    }
+    return true;
+}
+
+void ReceiveThread(SerialDevice* device) {
+    pollfd fds[2] = {{device->fd, POLLIN, 0}, {device->wake_read, POLLIN, 0}};
+    while (!device->stop.load(std::memory_order_acquire)) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) break;
+        short events = fds[0].revents;
+        if ((events & POLLIN) != 0 && !DrainInput(device)) break;
+        if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (events & POLLIN) == 0) break;
+    }
+    if (!device->stop.load(std::memory_order_acquire))
+        device->connected.store(false, std::memory_order_release);
+}
+
+void Release(SerialDevice* device) {
+    if (device->fd >= 0) close(device->fd);
+    if (device->wake_read >= 0) close(device->wake_read);
+    if (device->wake_write >= 0) close(device->wake_write);
+    delete device;
+}
+
+}  // namespace
+
+SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud) {
+    auto* device = new SerialDevice;
+    device->fd = OpenExclusive(name);
+    int wake[2];
+    if (device->fd < 0 || !ConfigureLine(device->fd, baud) || pipe2(wake, O_CLOEXEC) != 0) {
+        Release(device);
+        return nullptr;
+    }
+    device->wake_read = wake[0];
+    device->wake_write = wake[1];
+    RaiseModemLines(device->fd);
+    try {
+        device->thread = std::thread(ReceiveThread, device);
+    } catch (const std::system_error&) {
+        Release(device);
+        return nullptr;
+    }
+    return device;
+}
+
+void SetReceiveCallback(SerialDevice* device, ReceiveRoutine routine, void* context) {
+    device->routine = routine;
+    device->context = context;
+    device->registered.store(true, std::memory_order_release);
+}
+
+// A tty write returns once the bytes are in the kernel's output queue; it waits only
+// while that queue is full, and then no longer than a Win32 write time-out would.
+void WritePort(SerialDevice* device, const std::uint8_t* bytes, std::uint32_t count) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(1000 + 10 * count);
+    while (count > 0) {
+        ssize_t n = write(device->fd, bytes, count);
+        if (n > 0) {
+            bytes += n;
+            count -= static_cast<std::uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return;
+        pollfd out{device->fd, POLLOUT, 0};
+        (void)poll(&out, 1, static_cast<int>(left.count()));
+    }
+}
+
+bool DeviceConnected(const SerialDevice* device) {
+    return device->connected.load(std::memory_order_acquire);
+}
+
+void CloseSerialDevice(SerialDevice* device) {
+    if (device == nullptr) return;
+    device->stop.store(true, std::memory_order_release);
+    const char wake = 1;
+    while (write(device->wake_write, &wake, 1) < 0 && errno == EINTR) {
+    }
+    device->thread.join();
+    // The exclusive flag belongs to the terminal, not to this open: clear it, or a
+    // terminal that someone else keeps open stays barred to everyone but root.
+    (void)ioctl(device->fd, TIOCNXCL);
+    Release(device);
+}
+
+}  // namespace k7

@@ -1,0 +1,54 @@
+#include "log/log.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+namespace k7 {
+
+namespace {
+std::atomic<LogSink*> g_sink{nullptr};
+}
+
+void SetLogSink(LogSink* sink) { g_sink.store(sink, std::memory_order_release); }
+
+void LogPrintf(const char* format, ...) {
+    LogSink* sink = g_sink.load(std::memory_order_acquire);
+    if (sink == nullptr) return;
+
+    char buffer[kLogMessageMax + 1];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (n < 0) return;
+    std::size_t length = static_cast<std::size_t>(n) < kLogMessageMax ? static_cast<std::size_t>(n)
+                                                                       : kLogMessageMax;
+    sink->Append(std::string_view(buffer, length));
+}
+
+StdoutLogSink::StdoutLogSink() { SetStdoutBinary(); }
+
+void StdoutLogSink::Append(std::string_view text) { WriteStdout(text); }
+
+void WriteStdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void CaptureLogSink::Append(std::string_view text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_.append(text);
+}
+
+std::string CaptureLogSink::Text() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+}
+
+void CaptureLogSink::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text_.clear();
+}
+
+}  // namespace k7

@@ -1,0 +1,60 @@
+// The message log: every part of the tool reports through LogPrintf. A message is
+// formatted in the caller's own buffer and handed whole to the one registered sink, so
+// text from concurrent callers never mixes inside a message. Messages carry their own
+// line ends ("\r\n"); many are fragments that the next message continues.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace k7 {
+
+// Longest message in characters; longer ones are cut to this length.
+inline constexpr std::size_t kLogMessageMax = 2047;
+
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    // Called on the logging thread, possibly from several threads at once.
+    virtual void Append(std::string_view text) = 0;
+};
+
+// Registers the sink that receives every message from now on; null drops them. The sink
+// must stay alive until no thread can log any more.
+void SetLogSink(LogSink* sink);
+
+void LogPrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Writes each message to standard output as it is, CR LF kept.
+class StdoutLogSink final : public LogSink {
+public:
+    StdoutLogSink();
+    void Append(std::string_view text) override;
+};
+
+// Collects every message, for tests and for callers that want the log as one text.
+class CaptureLogSink final : public LogSink {
+public:
+    void Append(std::string_view text) override;
+    std::string Text() const;
+    void Clear();
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+};
+
+// Puts standard output in binary mode where the C runtime would translate "\n" (Windows),
+// so that "\r\n" leaves the process as CR LF and not CR CR LF.
+void SetStdoutBinary();
+
+// Writes text to standard output at once, bypassing the log.
+void WriteStdout(std::string_view text);
+
+}  // namespace k7
