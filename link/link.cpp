@@ -22,7 +22,9 @@ void ReceiveInto(void* link, const std::uint8_t* bytes, std::uint32_t count) {
 
 Link::Link(LinkWaits waits) : waits_(waits) {}
 
-Link::~Link() { CloseComPort(); }
+Link::~Link() {
+    CloseComPort();
+}
 
 int Link::OpenComPort(const PortRef& port) {
     {
@@ -105,7 +107,8 @@ int Link::SendCommand(int code, const std::uint8_t* payload, std::uint32_t lengt
 }
 
 void Link::OnReceive(const std::uint8_t* bytes, std::uint32_t count) {
-    for (std::uint32_t i = 0; i < count; ++i) ParseByte(bytes[i]);
+    for (std::uint32_t i = 0; i < count; ++i)
+        ParseByte(bytes[i]);
 }
 
 // Frames take precedence over NMEA lines: 0x88 starts a frame even inside a line, and the

@@ -47,7 +47,7 @@ enum ResponseKind : int {
 // How long an exchange waits for its response. The product uses the defaults; tests may
 // shorten them.
 struct LinkWaits {
-    std::chrono::milliseconds attempt{200};      // per attempt, 5 attempts
+    std::chrono::milliseconds attempt{200};       // per attempt, 5 attempts
     std::chrono::milliseconds image_check{4000};  // command 7, 1 attempt
 };
 
@@ -96,7 +96,9 @@ public:
 
 private:
     void ProcessFrame();
-    bool WaitForResponse(std::chrono::milliseconds timeout) { return response_event_.Wait(timeout); }
+    bool WaitForResponse(std::chrono::milliseconds timeout) {
+        return response_event_.Wait(timeout);
+    }
 
     const LinkWaits waits_;
 

@@ -17,7 +17,9 @@ PortRef PortFromNumber(int number) {
     return {label, device};
 }
 
-PortRef PortFromPath(const std::string& path) { return {path, path}; }
+PortRef PortFromPath(const std::string& path) {
+    return {path, path};
+}
 
 namespace {
 
@@ -42,16 +44,17 @@ bool StartsWithCom(const std::string& text) {
 }  // namespace
 
 bool ParsePortArgument(const std::string& text, PortRef* port) {
+    const bool has_separator =
+        text.find('/') != std::string::npos || text.find('\\') != std::string::npos;
     if (text.empty()) return false;
-    int number = 0;
-    if (ParsePortNumber(text, &number) ||
-        (StartsWithCom(text) && ParsePortNumber(text.substr(3), &number))) {
+    if (!has_separator) {
+        // "7", "COM7", "com7"; "COM", "COMx" or a number too large are mistyped ports.
+        const std::string digits = StartsWithCom(text) ? text.substr(3) : text;
+        int number = 0;
+        if (!ParsePortNumber(digits, &number)) return false;
         *port = PortFromNumber(number);
         return true;
     }
-    if (StartsWithCom(text) && text.find('/') == std::string::npos &&
-        text.find('\\') == std::string::npos)
-        return false;  // "COM", "COMx", "COM99999999999": a mistyped COM port, not a path
     *port = PortFromPath(text);
     return true;
 }

@@ -17,9 +17,8 @@ PortRef PortFromNumber(int number);
 // A port by device path, as POSIX names them.
 PortRef PortFromPath(const std::string& path);
 
-// Reads a port as a user types it: "COM7", "com7" or "7" name a COM port by number;
-// anything else is taken as a device path. Returns false for an empty text or a number
-// out of range.
+// Reads a port as a user types it: "COM7", "com7" or "7" name a COM port by number; a
+// name with a path separator is a device path. Returns false for anything else.
 bool ParsePortArgument(const std::string& text, PortRef* port);
 
 }  // namespace k7

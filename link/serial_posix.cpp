@@ -32,13 +32,20 @@ namespace {
 
 speed_t SpeedFor(std::uint32_t baud) {
     switch (baud) {
-        case 9600: return B9600;
-        case 19200: return B19200;
-        case 38400: return B38400;
-        case 57600: return B57600;
-        case 115200: return B115200;
-        case 230400: return B230400;
-        default: return B0;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        default:
+            return B0;
     }
 }
 
@@ -76,7 +83,7 @@ int OpenExclusive(const std::string& name) {
 }
 
 // Delivers what the input queue holds, in blocks of at most kReceiveBlock bytes. False
-// when the device has gone away.
+// when the device has gone away. With VMIN and VTIME 0 an empty queue reads as 0 bytes.
 bool DrainInput(SerialDevice* device) {
     std::uint8_t buffer[kReceiveBlock];
     while (!device->stop.load(std::memory_order_acquire)) {
@@ -86,13 +93,14 @@ bool DrainInput(SerialDevice* device) {
                 device->routine(device->context, buffer, static_cast<std::uint32_t>(n));
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-        return false;  // end of file or EIO: the other end hung up
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        if (errno != EINTR) return false;  // EIO: the other end hung up
     }
     return true;
 }
 
+// Waits for data or for the close signal. A hang-up ends the thread after what arrived
+// before it has been delivered, so a dead device never keeps it spinning.
 void ReceiveThread(SerialDevice* device) {
     pollfd fds[2] = {{device->fd, POLLIN, 0}, {device->wake_read, POLLIN, 0}};
     while (!device->stop.load(std::memory_order_acquire)) {
@@ -103,7 +111,7 @@ void ReceiveThread(SerialDevice* device) {
         if (fds[1].revents != 0) break;
         short events = fds[0].revents;
         if ((events & POLLIN) != 0 && !DrainInput(device)) break;
-        if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (events & POLLIN) == 0) break;
+        if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) break;
     }
     if (!device->stop.load(std::memory_order_acquire))
         device->connected.store(false, std::memory_order_release);

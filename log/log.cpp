@@ -10,7 +10,9 @@ namespace {
 std::atomic<LogSink*> g_sink{nullptr};
 }
 
-void SetLogSink(LogSink* sink) { g_sink.store(sink, std::memory_order_release); }
+void SetLogSink(LogSink* sink) {
+    g_sink.store(sink, std::memory_order_release);
+}
 
 void LogPrintf(const char* format, ...) {
     LogSink* sink = g_sink.load(std::memory_order_acquire);
@@ -22,14 +24,18 @@ void LogPrintf(const char* format, ...) {
     int n = std::vsnprintf(buffer, sizeof buffer, format, args);
     va_end(args);
     if (n < 0) return;
-    std::size_t length = static_cast<std::size_t>(n) < kLogMessageMax ? static_cast<std::size_t>(n)
-                                                                       : kLogMessageMax;
+    std::size_t length =
+        static_cast<std::size_t>(n) < kLogMessageMax ? static_cast<std::size_t>(n) : kLogMessageMax;
     sink->Append(std::string_view(buffer, length));
 }
 
-StdoutLogSink::StdoutLogSink() { SetStdoutBinary(); }
+StdoutLogSink::StdoutLogSink() {
+    SetStdoutBinary();
+}
 
-void StdoutLogSink::Append(std::string_view text) { WriteStdout(text); }
+void StdoutLogSink::Append(std::string_view text) {
+    WriteStdout(text);
+}
 
 void WriteStdout(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);

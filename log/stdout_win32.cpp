@@ -7,6 +7,8 @@
 
 namespace k7 {
 
-void SetStdoutBinary() { _setmode(_fileno(stdout), _O_BINARY); }
+void SetStdoutBinary() {
+    _setmode(_fileno(stdout), _O_BINARY);
+}
 
 }  // namespace k7

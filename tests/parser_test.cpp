@@ -1,1 +1,152 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "link/link.h"
+#include "log/log.h"
+#include "tests/test_frames.h"
+
+namespace k7 {
+namespace {
+
+using test::Bytes;
+using test::Concat;
+using test::MakeFrame;
+using test::Text;
+
+class ParserTest : public ::testing::Test {
+protected:
+    void SetUp() override { SetLogSink(&log); }
+    void TearDown() override { SetLogSink(nullptr); }
+    void Feed(const Bytes& bytes) {
+        link.OnReceive(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    }
+
+    CaptureLogSink log;
+    Link link;
+};
+
+TEST_F(ParserTest, DataResponseKeepsPayloadAndChecksum) {
+    auto frame = MakeFrame(3, {27, 2, 4, 5});
+    Feed(frame);
+    EXPECT_EQ(link.ResponseState(), 3);
+    EXPECT_EQ(link.ResponseLength(), 5);  // LEN: payload plus the checksum byte after it
+    auto data = link.ResponseData();
+    EXPECT_TRUE(std::equal(frame.begin() + 4, frame.end(), data.begin()));
+    EXPECT_EQ(log.Text(), "");
+}
+
+TEST_F(ParserTest, ImageCheckReplyIsLogged) {
+    Feed(MakeFrame(3, {7, 0x11, 0x12, 0x34}));
+    EXPECT_EQ(log.Text(), "fwUpdate rsp\r\n");
+}
+
+TEST_F(ParserTest, RejectedFramesRecordNothing) {
+    Feed(MakeFrame(1, {}));
+    ASSERT_EQ(link.ResponseState(), 1);
+    link.ClearResponseState();
+
+    Bytes bad_sum = MakeFrame(3, {27, 1, 0, 0});
+    bad_sum.back() ^= 0x01;
+    Feed(bad_sum);
+    EXPECT_EQ(link.ResponseState(), 0);
+
+    // The second 0x88 takes the place of the 0xEE, the frame is dropped, and what
+    // follows is not a frame until the next 0x88.
+    Feed(Concat({{0x88}, MakeFrame(3, {27, 1, 0, 0})}));
+    EXPECT_EQ(link.ResponseState(), 0);
+
+    // LEN 0: the code byte is its own checksum, so only kind 0x76 passes, and it is
+    // not a kind that records anything.
+    Feed({0x88, 0xEE, 0x00, 0x76});
+    EXPECT_EQ(link.ResponseState(), 0);
+
+    Feed(MakeFrame(9, {1, 2, 3}));
+    EXPECT_EQ(link.ResponseState(), 0);
+
+    Feed(MakeFrame(3, {200, 0, 0x19, 1, 0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(link.ResponseState(), 3);
+}
+
+TEST_F(ParserTest, KindZeroClearsState) {
+    Feed(MakeFrame(2, {}));
+    ASSERT_EQ(link.ResponseState(), 2);
+    Feed(MakeFrame(0, {5}));
+    EXPECT_EQ(link.ResponseState(), 0);
+    EXPECT_EQ(link.ResponseLength(), 0);
+}
+
+TEST_F(ParserTest, ReadBackCopiesOnlyTheFrameBytes) {
+    std::array<std::uint8_t, 300> target;
+    target.fill(0x5A);
+    link.SetReadBackTarget(target.data());
+
+    Bytes data(128);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i * 7);
+    Bytes payload = Concat({{0x00, 0x08, 128, 0}, data});
+    auto frame = MakeFrame(4, payload);
+    Feed(frame);
+
+    EXPECT_EQ(link.ResponseState(), 4);
+    EXPECT_EQ(link.ResponseLength(), 131);  // LEN - 2
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), target.begin()));
+    EXPECT_EQ(target[128], frame.back());  // the checksum follows the data
+    EXPECT_EQ(target[129], 0x5A);          // nothing past the frame
+}
+
+TEST_F(ParserTest, ShortReadBackFramesCopyNothing) {
+    std::array<std::uint8_t, 8> target;
+    target.fill(0x5A);
+    link.SetReadBackTarget(target.data());
+
+    Feed(MakeFrame(4, {}));
+    EXPECT_EQ(link.ResponseState(), 4);
+    EXPECT_EQ(link.ResponseLength(), -1);
+    Feed(MakeFrame(4, {1}));
+    EXPECT_EQ(link.ResponseLength(), 0);
+    Feed(MakeFrame(4, {1, 2, 3}));
+    EXPECT_EQ(link.ResponseLength(), 2);
+    EXPECT_TRUE(std::all_of(target.begin(), target.end(), [](auto b) { return b == 0x5A; }));
+}
+
+TEST_F(ParserTest, ReadBackWithoutTargetIsRecordedButNotCopied) {
+    Feed(MakeFrame(4, {0, 0, 4, 0, 1, 2, 3, 4}));
+    EXPECT_EQ(link.ResponseState(), 4);
+    EXPECT_EQ(link.ResponseLength(), 7);
+}
+
+TEST_F(ParserTest, CountsCompleteNmeaLines) {
+    Feed(Text("garbage\n$GPGGA,1*00\r\n$GPRMC,2"));
+    EXPECT_EQ(link.LineCount(), 1);
+    Feed(Text("*00\r\n"));
+    EXPECT_EQ(link.LineCount(), 2);
+    // A "$" inside a line starts nothing new, and an LF outside a line counts nothing.
+    Feed(Text("$GP$GP\n\n\n"));
+    EXPECT_EQ(link.LineCount(), 3);
+}
+
+TEST_F(ParserTest, FrameInsideLineDefersTheLineEnd) {
+    // 0x0A inside the frame is frame data; the interrupted line ends at the LF after it.
+    Bytes frame = MakeFrame(3, {27, 0x0A, 0x0A, 0x0A});
+    Feed(Concat({Text("$GPGSV,"), frame, Text("tail\r\n")}));
+    EXPECT_EQ(link.LineCount(), 1);
+    EXPECT_EQ(link.ResponseState(), 3);
+
+    link.ResetLineCount();
+    Feed(Concat({frame, frame, Text("\n")}));
+    EXPECT_EQ(link.LineCount(), 0);
+}
+
+// The parser's state survives across calls: a frame split into single bytes is the same
+// frame.
+TEST_F(ParserTest, FrameSplitAcrossBlocks) {
+    auto frame = MakeFrame(3, {27, 3, 0, 1});
+    for (auto b : frame)
+        link.ParseByte(b);
+    EXPECT_EQ(link.ResponseState(), 3);
+    EXPECT_EQ(link.ResponseData()[1], 3);
+}
+
+}  // namespace
+}  // namespace k7

@@ -1,0 +1,107 @@
+// korvel7: the updater's jobs from a terminal. The log goes to standard output exactly
+// as the window's log pane receives it.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "link/port.h"
+#include "log/log.h"
+#include "update/firmware_version.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitNotFound = 2;
+constexpr int kExitUsage = 64;
+
+const char kUsage[] =
+    "usage: korvel7 COMMAND [OPTIONS]\n"
+    "\n"
+    "Talks to a KORVEL7 GPS receiver on a serial port.\n"
+    "\n"
+    "commands:\n"
+    "  version --port PORT   ask the receiver for its firmware version\n"
+    "  help                  show this text (also -h, --help)\n"
+    "\n"
+    "PORT names the receiver's serial port: COM7 or 7 on Windows, a device path such as\n"
+    "/dev/ttyACM0 on Linux.\n"
+    "\n"
+    "The log is written to standard output with CR LF line ends. A port that cannot be\n"
+    "opened is reported on standard output as \"PORT not found or busy\".\n"
+    "\n"
+    "exit status:\n"
+    "  0   done\n"
+    "  1   the receiver did not give its version\n"
+    "  2   the port could not be opened\n"
+    "  64  usage error\n";
+
+int Usage(const char* problem) {
+    std::fprintf(stderr, "korvel7: %s\nTry 'korvel7 --help'.\n", problem);
+    return kExitUsage;
+}
+
+// Reads "--port PORT" (or "--port=PORT") from the arguments after the command.
+bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port, std::string* error) {
+    std::string value;
+    bool seen = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--port" && i + 1 < args.size()) {
+            value = args[++i];
+        } else if (args[i].rfind("--port=", 0) == 0) {
+            value = args[i].substr(7);
+        } else {
+            *error = "unexpected argument '" + args[i] + "'";
+            return false;
+        }
+        seen = true;
+    }
+    if (!seen) {
+        *error = "--port PORT is required";
+        return false;
+    }
+    if (!k7::ParsePortArgument(value, port)) {
+        *error = "'" + value + "' is not a serial port (use COMn, n or a device path)";
+        return false;
+    }
+    return true;
+}
+
+int RunVersion(const k7::PortRef& port) {
+    k7::Link link;
+    if (link.OpenComPort(port) == 0) return kExitNotFound;
+    k7::FirmwareVersion version;
+    const bool ok = k7::QueryFirmwareVersion(link, &version);
+    link.CloseComPort();
+    if (!ok) {
+        k7::LogPrintf("fail to get existing firmware version.\r\n");
+        return kExitFailed;
+    }
+    k7::LogPrintf("Existing FW version: %u.%u.%u\r\n", version.major, version.minor, version.patch);
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) return Usage("no command given");
+    const std::string command = args.front();
+    args.erase(args.begin());
+    if (command == "help" || command == "-h" || command == "--help") {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+
+    k7::StdoutLogSink sink;
+    k7::SetLogSink(&sink);
+    std::string error;
+    k7::PortRef port;
+    if (command == "version") {
+        if (!ParsePortOption(args, &port, &error)) return Usage(error.c_str());
+        return RunVersion(port);
+    }
+    return Usage(("unknown command '" + command + "'").c_str());
+}

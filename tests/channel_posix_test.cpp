@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "link/link.h"
+#include "link/serial.h"
+#include "log/log.h"
+#include "tests/pty_peer.h"
+
+namespace k7 {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Bytes;
+using test::PtyPeer;
+
+struct Received {
+    std::mutex mutex;
+    Bytes bytes;
+    std::uint32_t largest_block = 0;
+};
+
+void Collect(void* context, const std::uint8_t* bytes, std::uint32_t count) {
+    auto* received = static_cast<Received*>(context);
+    std::lock_guard<std::mutex> lock(received->mutex);
+    received->bytes.insert(received->bytes.end(), bytes, bytes + count);
+    received->largest_block = std::max(received->largest_block, count);
+}
+
+TEST(ChannelPosix, DeliversEveryByteInOrderInSmallBlocks) {
+    PtyPeer peer;
+    SerialDevice* device = OpenSerialDevice(peer.Path(), kBaudRate);
+    ASSERT_NE(device, nullptr);
+    Received received;
+    SetReceiveCallback(device, Collect, &received);
+
+    Bytes sent(5000);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<std::uint8_t>(i * 31 + i / 256);
+    peer.Write(sent);
+    for (int i = 0; i < 5000; ++i) {
+        std::lock_guard<std::mutex> lock(received.mutex);
+        if (received.bytes.size() >= sent.size()) break;
+        std::this_thread::sleep_for(1ms);
+    }
+    CloseSerialDevice(device);
+    EXPECT_EQ(received.bytes, sent);
+    EXPECT_LE(received.largest_block, kReceiveBlock);
+}
+
+TEST(ChannelPosix, MissingPortReportsOnStandardOutput) {
+    CaptureLogSink log;
+    SetLogSink(&log);
+    Link link;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(link.OpenComPort(PortFromPath("/dev/korvel7-no-such-port")), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "/dev/korvel7-no-such-port not found or busy\r\n");
+    EXPECT_EQ(log.Text(), "");
+    EXPECT_FALSE(link.PortOpen());
+    SetLogSink(nullptr);
+}
+
+TEST(ChannelPosix, SecondOpenerIsRefusedUntilClose) {
+    PtyPeer peer;
+    Link first;
+    Link second;
+    ASSERT_EQ(first.OpenComPort(PortFromPath(peer.Path())), 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(second.OpenComPort(PortFromPath(peer.Path())), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), peer.Path() + " not found or busy\r\n");
+    EXPECT_EQ(first.CloseComPort(), 1);
+    EXPECT_EQ(second.OpenComPort(PortFromPath(peer.Path())), 1);
+}
+
+// Closing while bytes pour in must stop the receiving thread before the device and the
+// link it feeds are gone; the sanitizers catch a thread that outlives them.
+TEST(ChannelPosix, CloseWhileReceivingAndReopen) {
+    PtyPeer peer;
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const Bytes line = test::Text("$GPGGA,123519,4807.038,N,01131.000,E*47\r\n");
+        while (flooding)
+            peer.Write(line);
+    });
+    for (int round = 0; round < 20; ++round) {
+        Link link;
+        ASSERT_EQ(link.OpenComPort(PortFromPath(peer.Path())), 1) << "round " << round;
+        std::this_thread::sleep_for(5ms);
+        EXPECT_EQ(link.CloseComPort(), 1);
+        EXPECT_FALSE(link.PortOpen());
+    }
+    flooding = false;
+    flood.join();
+}
+
+TEST(ChannelPosix, HangUpMarksDeviceGone) {
+    PtyPeer peer;
+    SerialDevice* device = OpenSerialDevice(peer.Path(), kBaudRate);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(DeviceConnected(device));
+    peer.HangUp();
+    for (int i = 0; i < 2000 && DeviceConnected(device); ++i)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_FALSE(DeviceConnected(device));
+    CloseSerialDevice(device);
+}
+
+}  // namespace
+}  // namespace k7
