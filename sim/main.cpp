@@ -1,0 +1,394 @@
+// korvel7-sim: a virtual KORVEL7 on a pseudo-terminal, for trying the updater without a
+// receiver and for the end-to-end tests.
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/pty_server.h"
+
+namespace {
+
+using namespace k7::sim;
+
+constexpr int kExitUsage = 64;
+constexpr std::uint32_t kMaxNmeaRate = 1000;
+constexpr std::uint32_t kMaxFaultDelay = 600000;  // ms
+constexpr std::uint32_t kMaxNoise = 1000;
+
+constexpr const char kHelp[] = R"(Usage: korvel7-sim [OPTION]...
+A virtual KORVEL7 GPS receiver on a pseudo-terminal, to try the updater without a
+receiver. Prints the terminal's path (e.g. /dev/pts/3) on the first line of standard
+output, then streams NMEA lines and answers the updater's commands until stopped with
+Ctrl-C or SIGTERM. Give that path as the serial port: korvel7 version --port /dev/pts/3
+
+The receiver:
+  --version X.Y.Z     firmware version it reports before an update (default 2.4.5).
+                      A reset after a passed image check of 100080 bytes reports
+                      2.4.5, of 113348 bytes 3.4.5.
+  --address XX:XX:XX  lower three bytes of its device address, hexadecimal
+                      (default 12:34:56; the upper three are always 00:19:01)
+  --blank             start with erased memory (all 0xFF); by default the first
+                      128 KiB hold old firmware, so a missed erase spoils a write
+  --nmea-rate N       NMEA lines per second, 0 to 1000 (default 2)
+  --no-nmea           send no NMEA lines (same as --nmea-rate 0)
+  --seed N            seed for the noise bytes and the NMEA positions (default 1);
+                      the same options and seed give the same bytes
+
+Serving:
+  --link PATH         also make PATH a symbolic link to the terminal, replacing a
+                      symbolic link already there; removed at exit. Under Wine,
+                      $WINEPREFIX/dosdevices/com7 makes the terminal COM7.
+  --verbose           log every command received, and what was answered, to
+                      standard error
+  --help              show this text and exit
+
+Faults:
+  --fault RULE        change the answers to some commands; may be given many times,
+                      all matching rules apply in the order given. RULE is
+                      ACTION:CMD:NTH[:ARG...] where
+                        CMD  a command code (decimal or 0x..) or "any"
+                        NTH  which received frame of that command, from 1
+                             (counting frames of that code; of every code for
+                             "any"), or "all"
+                      and ACTION one of
+                        drop              no answer (the command is carried out)
+                        delay:MS          answer MS milliseconds later
+                        corrupt           answer with a wrong checksum
+                        kind:K            answer with response kind K
+                        dup               answer twice
+                        late:MS           answer, and again MS milliseconds later
+                        again:C           answer, and again in place of the answer
+                                          to the next frame of command C
+                        status:S          image check answered with status S
+                        echo:E            data answer with E as its first byte
+                                          instead of the command code
+                        short:N           data or read-back answer cut to N
+                                          payload bytes
+                        differ:I          data answer with the lowest bit of
+                                          payload byte I flipped (for 200,
+                                          bytes 4 to 6 are the address)
+                        flip:OFFSET:MASK  read-back data byte OFFSET (from the
+                                          chunk's start) XOR MASK
+                        hangup            close the line instead of answering;
+                                          the simulator then exits
+                      Examples: drop:4:3  late:5:2:300  again:5:31:4  status:7:1:0x22
+                                flip:5:all:17:0x40  hangup:any:500
+  --noise N           N random bytes (never 0x88 or '$') before every answer,
+                      0 to 1000
+  --bit-error OFFSET:MASK
+                      memory byte at OFFSET reads back XOR MASK, for the host
+                      and for the receiver's own image check; repeatable
+  --refuse-erase BLOCK
+                      never answer the erase of block BLOCK (memory offset / 4096,
+                      from 0) and leave it unerased; repeatable
+  --silent            answer nothing and send no NMEA
+
+Numbers are decimal, or hexadecimal with 0x. Exit status: 0 when stopped by a signal
+or by a hangup fault, 1 when the terminal could not be served, 64 for a usage error.
+)";
+
+struct Settings {
+    Options options;
+    std::string link;
+    bool verbose = false;
+    bool help = false;
+};
+
+std::vector<std::string_view> Split(std::string_view text, char separator) {
+    std::vector<std::string_view> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string_view::npos) return parts;
+        start = end + 1;
+    }
+}
+
+bool ParseNumber(std::string_view text, std::uint32_t max, std::uint32_t* out, int base = 10) {
+    if (base == 10 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    if (text.empty()) return false;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        int digit;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        if (value > max) return false;
+    }
+    *out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+bool ParseByte(std::string_view text, std::uint8_t* out, int base = 10) {
+    std::uint32_t value;
+    if (!ParseNumber(text, 255, &value, base)) return false;
+    *out = static_cast<std::uint8_t>(value);
+    return true;
+}
+
+bool ParseVersion(std::string_view text, Version* version) {
+    const auto parts = Split(text, '.');
+    return parts.size() == 3 && ParseByte(parts[0], &version->major) &&
+           ParseByte(parts[1], &version->minor) && ParseByte(parts[2], &version->patch);
+}
+
+bool ParseAddress(std::string_view text, AddressBytes* address) {
+    const auto parts = Split(text, ':');
+    if (parts.size() != 3) return false;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (parts[i].size() != 2 || !ParseByte(parts[i], &(*address)[i], 16)) return false;
+    }
+    return true;
+}
+
+bool ParseBitError(std::string_view text, BitError* error) {
+    const auto parts = Split(text, ':');
+    return parts.size() == 2 &&
+           ParseNumber(parts[0], static_cast<std::uint32_t>(kMemorySize - 1), &error->offset) &&
+           ParseByte(parts[1], &error->mask) && error->mask != 0;
+}
+
+struct ActionSpec {
+    const char* name;
+    FaultAction action;
+    std::size_t arg_count;
+    std::uint32_t max_arg;
+    std::uint32_t max_arg2;
+};
+
+constexpr ActionSpec kActions[] = {
+    {"drop", FaultAction::kDrop, 0, 0, 0},
+    {"delay", FaultAction::kDelay, 1, kMaxFaultDelay, 0},
+    {"corrupt", FaultAction::kCorrupt, 0, 0, 0},
+    {"kind", FaultAction::kKind, 1, 255, 0},
+    {"dup", FaultAction::kDup, 0, 0, 0},
+    {"late", FaultAction::kLate, 1, kMaxFaultDelay, 0},
+    {"again", FaultAction::kAgain, 1, 255, 0},
+    {"status", FaultAction::kStatus, 1, 255, 0},
+    {"echo", FaultAction::kEcho, 1, 255, 0},
+    {"short", FaultAction::kShort, 1, 254, 0},
+    {"differ", FaultAction::kDiffer, 1, 253, 0},
+    {"flip", FaultAction::kFlip, 2, 249, 255},
+    {"hangup", FaultAction::kHangup, 0, 0, 0},
+};
+
+bool ParseFaultRule(std::string_view text, FaultRule* rule) {
+    const auto parts = Split(text, ':');
+    const ActionSpec* found = nullptr;
+    for (const ActionSpec& candidate : kActions) {
+        if (parts[0] == candidate.name) found = &candidate;
+    }
+    if (found == nullptr || parts.size() != 3 + found->arg_count) return false;
+    rule->action = found->action;
+
+    std::uint32_t number;
+    if (parts[1] == "any") {
+        rule->command = kAnyCommand;
+    } else if (ParseNumber(parts[1], 255, &number)) {
+        rule->command = static_cast<int>(number);
+    } else {
+        return false;
+    }
+    if (parts[2] == "all") {
+        rule->nth = kEveryOccurrence;
+    } else if (!ParseNumber(parts[2], std::numeric_limits<std::uint32_t>::max(), &rule->nth) ||
+               rule->nth == 0) {
+        return false;
+    }
+    return (found->arg_count < 1 || ParseNumber(parts[3], found->max_arg, &rule->arg)) &&
+           (found->arg_count < 2 || ParseNumber(parts[4], found->max_arg2, &rule->arg2));
+}
+
+// One command-line option: its name, what its value must look like (null for a flag),
+// and how it changes the settings (false for a value that does not parse).
+struct OptionSpec {
+    const char* name;
+    const char* expected;
+    bool (*apply)(std::string_view value, Settings& settings);
+};
+
+constexpr OptionSpec kOptions[] = {
+    {"--version", "X.Y.Z with numbers 0 to 255",
+     [](std::string_view v, Settings& s) { return ParseVersion(v, &s.options.version); }},
+    {"--address", "XX:XX:XX in hexadecimal",
+     [](std::string_view v, Settings& s) { return ParseAddress(v, &s.options.address); }},
+    {"--blank", nullptr,
+     [](std::string_view, Settings& s) {
+         s.options.blank = true;
+         return true;
+     }},
+    {"--nmea-rate", "a number of lines per second from 0 to 1000",
+     [](std::string_view v, Settings& s) {
+         std::uint32_t rate;
+         if (!ParseNumber(v, kMaxNmeaRate, &rate)) return false;
+         s.options.nmea_rate = rate;
+         return true;
+     }},
+    {"--no-nmea", nullptr,
+     [](std::string_view, Settings& s) {
+         s.options.nmea_rate = 0;
+         return true;
+     }},
+    {"--seed", "a number from 0 to 4294967295",
+     [](std::string_view v, Settings& s) {
+         return ParseNumber(v, std::numeric_limits<std::uint32_t>::max(), &s.options.seed);
+     }},
+    {"--link", "a path",
+     [](std::string_view v, Settings& s) {
+         s.link = v;
+         return !v.empty();
+     }},
+    {"--verbose", nullptr,
+     [](std::string_view, Settings& s) {
+         s.verbose = true;
+         return true;
+     }},
+    {"--help", nullptr,
+     [](std::string_view, Settings& s) {
+         s.help = true;
+         return true;
+     }},
+    {"--fault", "ACTION:CMD:NTH[:ARG...] (see --help)",
+     [](std::string_view v, Settings& s) {
+         FaultRule rule;
+         if (!ParseFaultRule(v, &rule)) return false;
+         s.options.faults.push_back(rule);
+         return true;
+     }},
+    {"--noise", "a number of bytes from 0 to 1000",
+     [](std::string_view v, Settings& s) {
+         std::uint32_t noise;
+         if (!ParseNumber(v, kMaxNoise, &noise)) return false;
+         s.options.noise = noise;
+         return true;
+     }},
+    {"--bit-error", "OFFSET:MASK with OFFSET below 0x100000 and MASK from 1 to 255",
+     [](std::string_view v, Settings& s) {
+         BitError error;
+         if (!ParseBitError(v, &error)) return false;
+         s.options.bit_errors.push_back(error);
+         return true;
+     }},
+    {"--refuse-erase", "a block number from 0 to 255",
+     [](std::string_view v, Settings& s) {
+         std::uint32_t block;
+         if (!ParseNumber(v, kMemorySize / kEraseBlockSize - 1, &block)) return false;
+         s.options.refused_erase_blocks.push_back(block);
+         return true;
+     }},
+    {"--silent", nullptr,
+     [](std::string_view, Settings& s) {
+         s.options.silent = true;
+         return true;
+     }},
+};
+
+int UsageError(const std::string& message) {
+    std::fprintf(stderr, "korvel7-sim: %s\nTry 'korvel7-sim --help'.\n", message.c_str());
+    return kExitUsage;
+}
+
+// Options come as "--name value" or "--name=value". Returns 0, or the exit status of a
+// usage error that it has reported.
+int ParseCommandLine(int argc, char** argv, Settings* settings) {
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        const std::size_t equals = arg.find('=');
+        const std::string_view name = arg.substr(0, equals);
+        const OptionSpec* option = nullptr;
+        for (const OptionSpec& candidate : kOptions) {
+            if (name == candidate.name) option = &candidate;
+        }
+        if (option == nullptr) return UsageError("unknown option '" + std::string(arg) + "'");
+
+        std::string_view value;
+        if (option->expected == nullptr) {
+            if (equals != std::string_view::npos)
+                return UsageError(std::string(name) + " takes no value");
+        } else if (equals != std::string_view::npos) {
+            value = arg.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            return UsageError(std::string(name) + " needs " + option->expected);
+        }
+        if (!option->apply(value, *settings)) {
+            return UsageError(std::string(name) + ": '" + std::string(value) +
+                              "' is not valid; expected " + option->expected);
+        }
+    }
+    return 0;
+}
+
+// Waits for SIGINT or SIGTERM (blocked by the caller) while the server runs.
+void WaitForSignal(const sigset_t& signals, const PtyServer& server) {
+    const timespec poll_interval{0, 200 * 1000 * 1000};
+    while (server.Running()) {
+        if (sigtimedwait(&signals, nullptr, &poll_interval) > 0) return;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    if (const int status = ParseCommandLine(argc, argv, &settings); status != 0) return status;
+    if (settings.help) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (settings.verbose) {
+        settings.options.trace = [](const std::string& line) {
+            std::fprintf(stderr, "korvel7-sim: %s\n", line.c_str());
+        };
+    }
+
+    // Blocked before the server thread starts, so that only sigtimedwait takes them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    PtyServer server(std::move(settings.options), settings.link);
+    std::string error;
+    if (!server.Start(&error)) {
+        std::fprintf(stderr, "korvel7-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", server.SlavePath().c_str());
+    std::fflush(stdout);
+    if (!settings.link.empty())
+        std::fprintf(stderr, "korvel7-sim: %s links to %s\n", settings.link.c_str(),
+                     server.SlavePath().c_str());
+
+    WaitForSignal(signals, server);
+    const bool stopped_itself = !server.Running();
+    const std::string failure = server.Failure();
+    server.Stop();
+    if (!failure.empty()) {
+        std::fprintf(stderr, "korvel7-sim: %s\n", failure.c_str());
+        return 1;
+    }
+    if (stopped_itself)
+        std::fprintf(stderr, "korvel7-sim: hung up %s as a fault rule asked\n",
+                     server.SlavePath().c_str());
+    return 0;
+}
