@@ -25,11 +25,14 @@ public:
 // must stay alive until no thread can log any more.
 void SetLogSink(LogSink* sink);
 
-void LogPrintf(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+// MinGW formats with its own C99 printf, not the system's; check against that one.
+#if defined(__MINGW32__)
+#define K7_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define K7_PRINTF_FORMAT printf
 #endif
-    ;
+
+void LogPrintf(const char* format, ...) __attribute__((format(K7_PRINTF_FORMAT, 1, 2)));
 
 // Writes each message to standard output as it is, CR LF kept.
 class StdoutLogSink final : public LogSink {

@@ -1,0 +1,161 @@
+// The Win32 serial channel under Wine, against the native simulator that tools/wine-run.sh
+// serves on COM7 (also linked as COM9 and COM10).
+#include <gtest/gtest.h>
+#include <io.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "link/link.h"
+#include "link/serial.h"
+#include "log/log.h"
+
+namespace k7 {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls until `done` holds; the limit only guards against a hang.
+template <typename Condition>
+bool Eventually(Condition done) {
+    const auto deadline = Clock::now() + 5s;
+    while (!done() && Clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    return done();
+}
+
+// Standard output byte for byte, in binary mode as the command line sets it.
+std::string CaptureStdout(const std::function<void()>& action) {
+    SetStdoutBinary();
+    std::FILE* file = std::tmpfile();
+    std::fflush(stdout);
+    const int saved = _dup(_fileno(stdout));
+    _dup2(_fileno(file), _fileno(stdout));
+    action();
+    std::fflush(stdout);
+    _dup2(saved, _fileno(stdout));
+    _close(saved);
+    std::string text;
+    std::rewind(file);
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text.push_back(static_cast<char>(c));
+    std::fclose(file);
+    return text;
+}
+
+class SerialWin32 : public ::testing::Test {
+protected:
+    void SetUp() override { SetLogSink(&log_); }
+    void TearDown() override { SetLogSink(nullptr); }
+    CaptureLogSink log_;
+};
+
+TEST_F(SerialWin32, VersionQueryAnsweredOnEveryPortName) {
+    for (int number : {7, 9, 10}) {  // "COM7:", "COM9:", "\\.\COM10"
+        Link link;
+        ASSERT_EQ(link.OpenComPort(number), 1) << "COM" << number;
+        ASSERT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1) << "COM" << number;
+        EXPECT_EQ(link.ResponseState(), kRspData);
+        const auto data = link.ResponseData();
+        EXPECT_EQ(std::string(data.begin(), data.begin() + 4), std::string({27, 2, 4, 5}));
+    }
+    EXPECT_NE(log_.Text().find("COM10 Opened\r\n"), std::string::npos);
+}
+
+TEST_F(SerialWin32, MissingPortReportedOnStdoutOnly) {
+    for (int number : {0, 42}) {
+        Link link;
+        int opened = -1;
+        const std::string out = CaptureStdout([&] { opened = link.OpenComPort(number); });
+        EXPECT_EQ(opened, 0);
+        EXPECT_EQ(out, "COM" + std::to_string(number) + " not found or busy\r\n");
+        EXPECT_FALSE(link.PortOpen());
+        EXPECT_EQ(link.SendPacket(kCmdProbe, nullptr, 0), 0);
+    }
+    EXPECT_EQ(log_.Text().find("Opened"), std::string::npos);
+}
+
+// Every reopen must count lines on a thread of its own; a close that waited for a thread
+// stuck in a read would hang here.
+TEST_F(SerialWin32, CloseWhileReceivingThenReopen) {
+    Link link;
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(link.OpenComPort(7), 1) << "round " << round;
+        ASSERT_TRUE(Eventually([&] { return link.LineCount() > 0; })) << "round " << round;
+        const auto start = Clock::now();
+        ASSERT_EQ(link.CloseComPort(), 1);
+        ASSERT_LT(Clock::now() - start, 5s) << "round " << round;
+    }
+    ASSERT_EQ(link.OpenComPort(7), 1);
+    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1);
+}
+
+struct Received {
+    std::mutex mutex;
+    std::string bytes;
+    std::uint32_t largest = 0;
+    std::string Bytes() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return bytes;
+    }
+};
+
+void Collect(void* context, const std::uint8_t* bytes, std::uint32_t count) {
+    auto* received = static_cast<Received*>(context);
+    std::lock_guard<std::mutex> lock(received->mutex);
+    received->bytes.append(reinterpret_cast<const char*>(bytes), count);
+    received->largest = std::max(received->largest, count);
+}
+
+// Lines cut at block boundaries must join up again: every complete line is one sentence.
+TEST(SerialWin32Device, DeliversSmallBlocksInOrderAndNothingAfterClose) {
+    SerialDevice* device = OpenSerialDevice("COM7:", kBaudRate);
+    ASSERT_NE(device, nullptr);
+    Received received;
+    SetReceiveCallback(device, Collect, &received);
+    std::this_thread::sleep_for(1500ms);
+    CloseSerialDevice(device);
+    const std::string text = received.Bytes();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(received.Bytes(), text);
+    EXPECT_LE(received.largest, kReceiveBlock);
+
+    const std::size_t first = text.find("\n$") + 1, last = text.rfind('\n');
+    ASSERT_LT(first, last);
+    std::istringstream lines(text.substr(first, last - first));
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("$GP", 0) == 0 && line.find('$', 1) == std::string::npos) << line;
+}
+
+// On a quiet line the receiving thread waits for a character event before it reads; under
+// Wine that wait ends at once as cancelled and the read waits, until the close cancels it.
+TEST(SerialWin32Quiet, AnswersUntilUnplugged) {
+    Link link;
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(link.OpenComPort(7), 1);
+        std::this_thread::sleep_for(300ms);  // the thread waits before the answer comes
+        ASSERT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1) << "round " << round;
+        if (round == 0) {
+            ASSERT_EQ(link.CloseComPort(), 1);
+        }
+    }
+    const char* unplug = std::getenv("KORVEL7_SIM_UNPLUG");
+    ASSERT_NE(unplug, nullptr) << "run through tools/wine-run.sh with KORVEL7_SIM set";
+    std::FILE* request = std::fopen(unplug, "w");
+    ASSERT_NE(request, nullptr) << unplug;
+    std::fclose(request);
+    EXPECT_TRUE(Eventually([&] { return !link.PortOpen(); }));
+    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
+    EXPECT_EQ(link.CloseComPort(), 1);
+}
+
+}  // namespace
+}  // namespace k7
