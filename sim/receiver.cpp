@@ -92,6 +92,7 @@ void Receiver::ParseByte(std::uint8_t b) {
 
 void Receiver::HandleFrame(std::uint8_t code, const std::uint8_t* payload, std::size_t length) {
     ++counts_[code];
+    last_payloads_[code].assign(payload, payload + length);
     ++total_count_;
     std::optional<Reply> reply;
     Delivery delivery;

@@ -111,6 +111,10 @@ public:
     Version CurrentVersion() const { return version_; }
     AddressBytes Address() const { return address_; }
     unsigned CommandCount(std::uint8_t code) const { return counts_[code]; }
+    // The payload of the last valid frame of that command; empty before the first.
+    const std::vector<std::uint8_t>& LastPayload(std::uint8_t code) const {
+        return last_payloads_[code];
+    }
 
 private:
     struct Reply {
@@ -155,6 +159,7 @@ private:
     Version version_;
     AddressBytes address_;
     std::array<unsigned, 256> counts_{};
+    std::array<std::vector<std::uint8_t>, 256> last_payloads_;
     unsigned total_count_ = 0;
     // The last image check that passed, in bytes; the reset boots the image it names.
     std::optional<std::uint32_t> passed_image_size_;

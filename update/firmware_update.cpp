@@ -1,0 +1,297 @@
+#include "update/firmware_update.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "link/link.h"
+#include "log/log.h"
+#include "update/firmware_version.h"
+
+namespace k7 {
+
+namespace {
+
+constexpr std::uint32_t kBlockSize = 4096;
+constexpr std::uint32_t kChunkSize = 128;
+constexpr std::uint32_t kChunksPerBlock = kBlockSize / kChunkSize;
+constexpr int kEraseAttempts = 5;
+// Read responses outside this data length are reported; the compare still decides.
+constexpr int kMinReadLength = 6;
+constexpr int kMaxReadLength = 143;
+// With fewer differences than this each is listed.
+constexpr std::size_t kListedDifferences = 10;
+
+constexpr std::uint8_t kCheckStatusPassed = 0x11;
+constexpr std::uint8_t kCheckStatusSumFailed = 0xEE;
+constexpr std::uint8_t kResetSelector[2] = {0xAB, 0xCD};
+
+// Positions go to the receiver in units of 16 bytes, high byte first.
+void PutUnitOffset(std::uint32_t offset, std::uint8_t* out) {
+    const std::uint32_t unit = offset / 16;
+    out[0] = static_cast<std::uint8_t>(unit >> 8);
+    out[1] = static_cast<std::uint8_t>(unit);
+}
+
+class UpdateRun {
+public:
+    UpdateRun(Link& link, std::span<const std::uint8_t> image, UpdateTimings timings)
+        : link_(link),
+          image_(image),
+          size_(static_cast<std::uint32_t>(image.size())),
+          block_count_((size_ + kBlockSize - 1) / kBlockSize),
+          timings_(timings) {}
+
+    bool Run();
+
+private:
+    bool ErasePhase();
+    bool ProgramPhase();
+    bool CompareWholeImage();
+    bool ReceiverCheck();
+
+    bool EraseBlock(std::uint32_t block);
+    bool WriteBlock(std::uint32_t block, std::uint32_t length);
+    bool VerifyBlock(std::uint32_t block, std::uint32_t length);
+    bool ReadChunk(std::uint32_t offset, std::uint32_t length);
+
+    Link& link_;
+    std::span<const std::uint8_t> image_;
+    const std::uint32_t size_;
+    const std::uint32_t block_count_;
+    const UpdateTimings timings_;
+    std::unique_ptr<std::uint8_t[]> read_back_;
+    std::uint16_t image_sum_ = 0;
+};
+
+bool UpdateRun::Run() {
+    // The buffer reaches past the image by a block, so a read response longer than its
+    // chunk still lands inside it.
+    read_back_.reset(new (std::nothrow) std::uint8_t[size_ + kBlockSize]);
+    if (!read_back_) return false;
+    std::fill_n(read_back_.get(), size_, std::uint8_t{0});
+
+    bool ok = ErasePhase() && ProgramPhase() && CompareWholeImage() && ReceiverCheck();
+
+    link_.SetReadBackTarget(nullptr);
+    read_back_.reset();
+    if (ok)
+        LogPrintf("Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n");
+    else
+        LogPrintf("Firmware Update failed\r\n");
+    return ok;
+}
+
+// A block that cannot be erased is passed over: its write and read-back will show
+// whether it holds the image.
+bool UpdateRun::ErasePhase() {
+    LogPrintf("erase ");
+    for (std::uint32_t block = 0; block < block_count_; ++block) {
+        for (int attempt = 0; attempt < kEraseAttempts; ++attempt) {
+            if (EraseBlock(block)) break;
+            if (!link_.PortOpen()) return false;
+        }
+        if (!link_.PortOpen()) return false;
+    }
+    LogPrintf("ok\r\n");
+    return true;
+}
+
+// A block that fails is erased again, so the receiver is not left holding a block that
+// looks programmed but is not.
+bool UpdateRun::ProgramPhase() {
+    std::uint32_t remaining = size_;
+    for (std::uint32_t block = 0; block < block_count_; ++block) {
+        const std::uint32_t length = std::min(remaining, kBlockSize);
+        if (!WriteBlock(block, length) || !VerifyBlock(block, length)) {
+            if (!link_.PortOpen()) return false;
+            EraseBlock(block);
+            return false;
+        }
+        if (!link_.PortOpen()) return false;
+        remaining -= length;
+    }
+    return true;
+}
+
+bool UpdateRun::EraseBlock(std::uint32_t block) {
+    std::uint8_t payload[2];
+    PutUnitOffset(block * kBlockSize, payload);
+    if (link_.SendCommand(kCmdEraseBlock, payload, sizeof payload) != 0) {
+        LogPrintf(".");
+        return true;
+    }
+    LogPrintf("erase block %u / %u ", block + 1, block_count_);
+    LogPrintf("fail\r\n");
+    return false;
+}
+
+bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
+    LogPrintf("send block %u/%u ", block + 1, block_count_);
+    std::uint32_t offset = block * kBlockSize;
+    std::uint32_t left = length;
+    for (std::uint32_t chunk = 0; chunk < kChunksPerBlock && left > 0; ++chunk) {
+        const std::uint32_t n = std::min(left, kChunkSize);
+        std::uint8_t payload[3 + kChunkSize];
+        PutUnitOffset(offset, payload);
+        payload[2] = static_cast<std::uint8_t>(n);
+        std::copy_n(&image_[offset], n, &payload[3]);
+        if (link_.SendCommand(kCmdWriteChunk, payload, n + 3) == 0) {
+            LogPrintf("fail\r\n");
+            return false;
+        }
+        LogPrintf(".");
+        left -= n;
+        offset += kChunkSize;
+    }
+    return true;
+}
+
+bool UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
+    LogPrintf(" ");
+    const std::uint32_t start = block * kBlockSize;
+    std::uint32_t offset = start;
+    std::uint32_t left = length;
+    for (std::uint32_t chunk = 0; chunk < kChunksPerBlock && left > 0; ++chunk) {
+        const std::uint32_t n = std::min(left, kChunkSize);
+        if (!ReadChunk(offset, n)) {
+            LogPrintf("<recv fail>\r\n");
+            return false;
+        }
+        LogPrintf(".");
+        left -= n;
+        offset += kChunkSize;
+    }
+
+    auto lock = link_.LockReadBack();
+    const std::uint8_t* read = read_back_.get() + start;
+    const std::uint8_t* expected = &image_[start];
+    auto [e, r] = std::mismatch(expected, expected + length, read);
+    if (e == expected + length) {
+        lock.unlock();
+        LogPrintf("ok\r\n");
+        return true;
+    }
+    const auto j = static_cast<unsigned>(e - expected);
+    const unsigned image_byte = *e;
+    const unsigned read_byte = *r;
+    lock.unlock();
+    LogPrintf("verify %04x %02x %02x\r\n", j, image_byte, read_byte);
+    LogPrintf("verify %04x\r\n", j);
+    LogPrintf("<verify fail %d bytes>\r\n", 1);
+    return false;
+}
+
+// Reads one chunk into its place in the read-back buffer. The place is first filled with
+// the complement of the image, so a chunk whose data never arrive cannot pass the compare
+// on what the buffer held before.
+bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
+    std::uint8_t* target = read_back_.get() + offset;
+    {
+        auto lock = link_.LockReadBack();
+        for (std::uint32_t i = 0; i < length; ++i)
+            target[i] = static_cast<std::uint8_t>(~image_[offset + i]);
+    }
+    link_.SetReadBackTarget(target);
+    std::uint8_t payload[3];
+    PutUnitOffset(offset, payload);
+    payload[2] = static_cast<std::uint8_t>(length);
+    if (link_.SendCommand(kCmdReadChunk, payload, sizeof payload) == 0) return false;
+
+    const int state = link_.ResponseState();
+    const int data_length = link_.ResponseLength();
+    if (state != kRspReadBack || data_length < kMinReadLength || data_length > kMaxReadLength)
+        LogPrintf("<rsp = %d, %d>", state, data_length);
+    return true;
+}
+
+// Read-back data that arrived outside their own exchange can still have changed the
+// buffer after a block was verified; this last pass over the whole image catches that.
+bool UpdateRun::CompareWholeImage() {
+    struct Difference {
+        std::uint32_t offset;
+        unsigned image_byte;
+        unsigned read_byte;
+    };
+    std::vector<Difference> differences;
+    unsigned sum = 0;
+    {
+        auto lock = link_.LockReadBack();
+        for (std::uint32_t i = 0; i < size_; ++i) {
+            sum += image_[i];
+            if (read_back_[i] != image_[i]) differences.push_back({i, image_[i], read_back_[i]});
+        }
+    }
+    image_sum_ = static_cast<std::uint16_t>(sum);
+    if (differences.empty()) return true;
+
+    LogPrintf("verify failed %u\r\n", static_cast<unsigned>(differences.size()));
+    if (differences.size() < kListedDifferences) {
+        for (const auto& d : differences)
+            LogPrintf("err: %04x %02x %02x\r\n", d.offset, d.image_byte, d.read_byte);
+    }
+    LogPrintf("Update aborted %u %u\r\n", size_, size_);
+    return false;
+}
+
+// The receiver sums what it holds and compares with our size and sum. Status 0x11 asks
+// for the reset into the new firmware; no usable answer leaves the verified image as it
+// is, since every block was already read back and compared here.
+bool UpdateRun::ReceiverCheck() {
+    LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{image_sum_});
+    std::this_thread::sleep_for(timings_.check_pause);
+
+    std::uint8_t payload[7] = {0x00,
+                               0x00,
+                               static_cast<std::uint8_t>(size_ >> 16),
+                               static_cast<std::uint8_t>(size_ >> 8),
+                               static_cast<std::uint8_t>(size_),
+                               static_cast<std::uint8_t>(image_sum_ >> 8),
+                               static_cast<std::uint8_t>(image_sum_)};
+    if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) == 0) return true;
+    const auto data = link_.ResponseData();
+    if (link_.ResponseState() != kRspData || data[0] != kCmdImageCheck) return true;
+
+    LogPrintf("returned cs=%02x%02x\r\n", unsigned{data[2]}, unsigned{data[3]});
+    const std::uint8_t status = data[1];
+    if (status == kCheckStatusPassed) {
+        LogPrintf("Issuing cpu reset command\r\n");
+        payload[0] = kResetSelector[0];
+        payload[1] = kResetSelector[1];
+        if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) == 0)
+            LogPrintf("reset command failed. Please reset the unit manually\r\n");
+        return true;
+    }
+    if (status == kCheckStatusSumFailed)
+        LogPrintf("Update verify checksum failure\r\n");
+    else
+        LogPrintf("Update verify unknown failure <%02x>\r\n", unsigned{status});
+    return false;
+}
+
+}  // namespace
+
+int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateTimings timings) {
+    FirmwareVersion version;
+    if (!QueryFirmwareVersion(link, &version)) {
+        LogPrintf("fail to get existing firmware version.\r\n");
+        return 0;
+    }
+    LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
+              unsigned{version.patch});
+
+    std::span<const std::uint8_t> image;
+    if (version.major == 1 || version.major == 2)
+        image = images.a;
+    else if (version.major == 3)
+        image = images.b;
+    else {
+        LogPrintf("NOT supported firmware version!\r\n");
+        return 0;
+    }
+    return UpdateRun(link, image, timings).Run() ? 1 : 0;
+}
+
+}  // namespace k7

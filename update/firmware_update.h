@@ -1,0 +1,32 @@
+// The firmware update of a receiver found on an open link: version query, image choice,
+// erase, write and read back block by block, whole-image compare, the receiver's own
+// check and the reset order. Every step is logged.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+
+namespace k7 {
+
+class Link;
+
+struct FirmwareImages {
+    std::span<const std::uint8_t> a;  // for firmware major versions 1 and 2
+    std::span<const std::uint8_t> b;  // for major version 3
+};
+
+// The two images built into the program.
+const FirmwareImages& BuiltInImages();
+
+struct UpdateTimings {
+    // Between the program's own compare and the receiver's check.
+    std::chrono::milliseconds check_pause{1000};
+};
+
+// 1 when the update ended as success, 0 otherwise. The link must be open; the caller
+// closes it.
+int RunFirmwareUpdate(Link& link, const FirmwareImages& images = BuiltInImages(),
+                      UpdateTimings timings = {});
+
+}  // namespace k7

@@ -1,0 +1,55 @@
+#include "update/update_worker.h"
+
+#include <thread>
+
+#include "link/link.h"
+#include "log/log.h"
+
+namespace k7 {
+
+namespace {
+
+UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSettings& settings) {
+    link.ResetLineCount();
+    if (link.OpenComPort(port) == 0) return UpdateOutcome::kNotFound;
+
+    LogPrintf("Checking %s... ", port.label.c_str());
+    // The probe is not answered; a receiver shows itself by its NMEA stream, and lines
+    // that arrived since the port was opened count too.
+    link.SendPacket(kCmdProbe, nullptr, 0);
+    std::this_thread::sleep_for(settings.probe_wait);
+    if (link.LineCount() == 0) {
+        LogPrintf("not KORVEL7\r\n");
+        link.CloseComPort();
+        return UpdateOutcome::kNotFound;
+    }
+
+    LogPrintf("found a KORVEL7\r\n");
+    LogPrintf("KORVEL7 Update working on %s\r\n", port.label.c_str());
+    const int result = RunFirmwareUpdate(link, *settings.images, settings.update);
+    link.CloseComPort();
+    return result == 1 ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
+}
+
+}  // namespace
+
+UpdateOutcome UpdateWorker(Link& link, const PortRef& port, const UpdateSettings& settings,
+                           const std::function<void()>& before_outcome) {
+    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
+    const UpdateOutcome outcome = DetectAndUpdate(link, port, settings);
+    if (before_outcome) before_outcome();
+    switch (outcome) {
+        case UpdateOutcome::kNotFound:
+            LogPrintf("KORVEL7 not found\r\n");
+            break;
+        case UpdateOutcome::kSucceeded:
+            LogPrintf("Update successful\r\n");
+            break;
+        case UpdateOutcome::kFailed:
+            LogPrintf("Update not successful\r\n");
+            break;
+    }
+    return outcome;
+}
+
+}  // namespace k7

@@ -1,0 +1,31 @@
+// Detection and update on one port: open it, make sure a KORVEL7 talks there (it streams
+// NMEA lines), run the update, close it and tell the outcome. Shared by the window and
+// the terminal program, which run it on a worker thread of their own.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "link/port.h"
+#include "update/firmware_update.h"
+
+namespace k7 {
+
+class Link;
+
+enum class UpdateOutcome { kNotFound, kSucceeded, kFailed };
+
+struct UpdateSettings {
+    const FirmwareImages* images = &BuiltInImages();
+    // How long the receiver has to send a complete NMEA line after the probe.
+    std::chrono::milliseconds probe_wait{3000};
+    UpdateTimings update;
+};
+
+// Runs the whole job on `port` and logs every step. `before_outcome` runs after the port
+// is closed and before the outcome line is logged, so that a window can give its button
+// back first.
+UpdateOutcome UpdateWorker(Link& link, const PortRef& port, const UpdateSettings& settings = {},
+                           const std::function<void()>& before_outcome = {});
+
+}  // namespace k7
