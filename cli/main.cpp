@@ -8,7 +8,9 @@
 #include "link/link.h"
 #include "link/port.h"
 #include "log/log.h"
+#include "ports/ports.h"
 #include "update/firmware_version.h"
+#include "update/update_worker.h"
 
 namespace {
 
@@ -23,7 +25,10 @@ const char kUsage[] =
     "Talks to a KORVEL7 GPS receiver on a serial port.\n"
     "\n"
     "commands:\n"
+    "  program --port PORT   find the receiver on PORT and install the firmware built\n"
+    "                        into this program (about 25 to 45 seconds)\n"
     "  version --port PORT   ask the receiver for its firmware version\n"
+    "  ports                 list the serial ports of this machine\n"
     "  help                  show this text (also -h, --help)\n"
     "\n"
     "PORT names the receiver's serial port: COM7 or 7 on Windows, a device path such as\n"
@@ -33,9 +38,9 @@ const char kUsage[] =
     "opened is reported on standard output as \"PORT not found or busy\".\n"
     "\n"
     "exit status:\n"
-    "  0   done\n"
-    "  1   the receiver did not give its version\n"
-    "  2   the port could not be opened\n"
+    "  0   done: \"Update successful\", or the version was read\n"
+    "  1   \"Update not successful\", or the receiver did not give its version\n"
+    "  2   \"KORVEL7 not found\": the port could not be opened, or no receiver talks on it\n"
     "  64  usage error\n";
 
 int Usage(const char* problem) {
@@ -69,6 +74,25 @@ bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port, st
     return true;
 }
 
+int RunProgram(const k7::PortRef& port) {
+    k7::Link link;
+    switch (k7::UpdateWorker(link, port)) {
+        case k7::UpdateOutcome::kSucceeded:
+            return kExitOk;
+        case k7::UpdateOutcome::kFailed:
+            return kExitFailed;
+        case k7::UpdateOutcome::kNotFound:
+            break;
+    }
+    return kExitNotFound;
+}
+
+int RunPorts() {
+    for (const std::string& entry : k7::ListSerialPorts())
+        std::printf("%s\n", entry.c_str());
+    return kExitOk;
+}
+
 int RunVersion(const k7::PortRef& port) {
     k7::Link link;
     if (link.OpenComPort(port) == 0) return kExitNotFound;
@@ -95,13 +119,17 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
-    k7::StdoutLogSink sink;
-    k7::SetLogSink(&sink);
-    std::string error;
-    k7::PortRef port;
-    if (command == "version") {
+    if (command == "ports") {
+        if (!args.empty()) return Usage("'ports' takes no arguments");
+        return RunPorts();
+    }
+    if (command == "program" || command == "version") {
+        std::string error;
+        k7::PortRef port;
         if (!ParsePortOption(args, &port, &error)) return Usage(error.c_str());
-        return RunVersion(port);
+        k7::StdoutLogSink sink;
+        k7::SetLogSink(&sink);
+        return command == "program" ? RunProgram(port) : RunVersion(port);
     }
     return Usage(("unknown command '" + command + "'").c_str());
 }

@@ -1,0 +1,18 @@
+// The machine's serial ports as list entries: "%-6s  %s" of port name and friendly name,
+// or the port name alone when there is no friendly name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace k7 {
+
+// One list entry; a null friendly name gives the bare port name.
+std::string PortEntry(const std::string& port_name, const char* friendly_name);
+
+// Every serial port the system records, one entry each, in the order found. Windows: the
+// registry's device tree (or serial-port map). POSIX: the tty devices in sysfs that have
+// hardware behind them, named by their device path.
+std::vector<std::string> ListSerialPorts();
+
+}  // namespace k7
