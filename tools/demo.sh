@@ -16,4 +16,4 @@ trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$workdir"' EXIT
 for _ in $(seq 100); do [[ -e $port ]] && break; sleep 0.05; done
 
 echo "virtual receiver on $(head -n 1 "$workdir/sim.out"), linked as $port"
-build/native/cli/korvel7 version --port "$port"
+build/native/cli/korvel7 program --port "$port"

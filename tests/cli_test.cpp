@@ -1,0 +1,104 @@
+// The korvel7 program as a user runs it: its standard output and exit status.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "link/link.h"
+#include "sim/pty_server.h"
+
+namespace k7 {
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+Result RunCli(const std::string& arguments) {
+    Result result;
+    const std::string command = std::string(KORVEL7_CLI) + " " + arguments + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void Serve(sim::Options options = {}) {
+        options.blank = true;
+        server = std::make_unique<sim::PtyServer>(options);
+        std::string error;
+        ASSERT_TRUE(server->Start(&error)) << error;
+    }
+    std::unique_ptr<sim::PtyServer> server;
+};
+
+TEST_F(CliTest, ProgramPrintsTheLogWithCrLfAndExitsZero) {
+    Serve();
+    const std::string port = server->SlavePath();
+    Result r = RunCli("program --port " + port);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("\r\nEntered COM PORT : " + port + "\r\n" + port +
+                              " Opened\r\nChecking " + port + "... found a KORVEL7\r\n",
+                          0),
+              0u)
+        << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 19), "Update successful\r\n");
+    for (std::size_t i = 1; i < r.out.size(); ++i) {
+        if (r.out[i] == '\n') {
+            ASSERT_EQ(r.out[i - 1], '\r') << "bare LF at " << i;
+        }
+    }
+}
+
+TEST_F(CliTest, ExitStatusFollowsTheOutcome) {
+    sim::Options failing;
+    failing.faults.push_back({sim::FaultAction::kStatus, kCmdImageCheck, 1, 0xEE, 0});
+    Serve(failing);
+    Result r = RunCli("program --port " + server->SlavePath());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.substr(r.out.size() - 23), "Update not successful\r\n");
+
+    r = RunCli("program --port /dev/korvel7-missing");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out,
+              "\r\nEntered COM PORT : /dev/korvel7-missing\r\n"
+              "/dev/korvel7-missing not found or busy\r\nKORVEL7 not found\r\n");
+}
+
+// Another process holding the port keeps this one out, and the tool says so at once.
+TEST_F(CliTest, BusyPortIsReportedNotWaitedFor) {
+    Serve();
+    Link holder;
+    ASSERT_EQ(holder.OpenComPort(PortFromPath(server->SlavePath())), 1);
+    Result r = RunCli("version --port " + server->SlavePath());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, server->SlavePath() + " not found or busy\r\n");
+    holder.CloseComPort();
+    r = RunCli("version --port " + server->SlavePath());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, server->SlavePath() + " Opened\r\nExisting FW version: 2.4.5\r\n");
+}
+
+TEST(Cli, UsageErrorsExit64) {
+    EXPECT_EQ(RunCli("").status, 64);
+    EXPECT_EQ(RunCli("flash --port /dev/x").status, 64);
+    EXPECT_EQ(RunCli("program").status, 64);
+    EXPECT_EQ(RunCli("program --port COMx").status, 64);
+    EXPECT_EQ(RunCli("program --port /dev/x extra").status, 64);
+    EXPECT_EQ(RunCli("ports extra").status, 64);
+    Result help = RunCli("--help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("program --port PORT"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace k7

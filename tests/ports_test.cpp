@@ -1,0 +1,55 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "ports/ports.h"
+#include "ports/sysfs.h"
+
+namespace k7 {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PortEntry, PadsShortNamesToSixThenTwoBlanks) {
+    EXPECT_EQ(PortEntry("COM3", "Communications Port (COM3)"),
+              "COM3    Communications Port (COM3)");
+    EXPECT_EQ(PortEntry("COM123", "X"), "COM123  X");
+    EXPECT_EQ(PortEntry("/dev/ttyACM0", "GPS"), "/dev/ttyACM0  GPS");
+    EXPECT_EQ(PortEntry("COM3", nullptr), "COM3");
+}
+
+void Write(const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+}
+
+// A sysfs tree in miniature: a USB adapter, a fitted UART, an empty UART slot and a
+// virtual console.
+TEST(PortSearchSysfs, ListsHardwarePortsWithUsbNames) {
+    const fs::path root = fs::temp_directory_path() / ("korvel7-sysfs-" + std::to_string(getpid()));
+    fs::remove_all(root);
+    const fs::path usb = root / "devices/usb1/1-1";
+    Write(usb / "manufacturer", "Acme");
+    Write(usb / "product", "GPS Receiver");
+    fs::create_directories(usb / "1-1:1.0");
+    fs::create_directories(root / "devices/platform/serial8250");
+
+    const fs::path cls = root / "class/tty";
+    fs::create_directories(cls / "ttyACM0");
+    fs::create_directory_symlink(usb / "1-1:1.0", cls / "ttyACM0/device");
+    Write(cls / "ttyS0/type", "4");
+    fs::create_directory_symlink(root / "devices/platform/serial8250", cls / "ttyS0/device");
+    Write(cls / "ttyS1/type", "0");
+    fs::create_directory_symlink(root / "devices/platform/serial8250", cls / "ttyS1/device");
+    fs::create_directories(cls / "tty1");
+
+    EXPECT_EQ(
+        ListSerialPortsIn(cls.string(), "/dev"),
+        (std::vector<std::string>{"/dev/ttyACM0  Acme GPS Receiver (ttyACM0)", "/dev/ttyS0"}));
+    fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace k7

@@ -1,0 +1,333 @@
+// Whole update runs against the virtual receiver over a real pseudo-terminal, each named
+// for the failure it provokes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "link/link.h"
+#include "log/log.h"
+#include "sim/pty_server.h"
+#include "tests/expected_log.h"
+#include "update/update_worker.h"
+
+namespace k7 {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::FaultAction;
+using sim::FaultRule;
+using test::Dots;
+using test::Format;
+using test::ImageSum;
+using test::kBlock;
+using test::kChunk;
+using test::ProgramLog;
+using test::SuccessLog;
+
+class UpdateRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetLogSink(&log_);
+        options.blank = true;
+        options.nmea_rate = 20;
+        settings.probe_wait = 300ms;
+        settings.update.check_pause = 10ms;
+    }
+    void TearDown() override { SetLogSink(nullptr); }
+
+    UpdateOutcome Run(LinkWaits waits = {}) {
+        server = std::make_unique<sim::PtyServer>(options);
+        std::string error;
+        if (!server->Start(&error)) {
+            ADD_FAILURE() << error;
+            return UpdateOutcome::kNotFound;
+        }
+        Link link(waits);
+        return UpdateWorker(link, PortFromPath(server->SlavePath()), settings);
+    }
+
+    std::string Log() const { return log_.Text(); }
+    std::string Port() const { return server->SlavePath(); }
+    std::vector<std::uint8_t> Memory(std::size_t size) const {
+        return server->Inspect([size](const sim::Receiver& r) {
+            return std::vector<std::uint8_t>(r.Memory().begin(),
+                                             r.Memory().begin() + static_cast<long>(size));
+        });
+    }
+    std::vector<std::uint8_t> LastPayload(std::uint8_t code) const {
+        return server->Inspect([code](const sim::Receiver& r) { return r.LastPayload(code); });
+    }
+    // What the last write and the check and reset orders carried.
+    void ExpectFinalPayloads(std::span<const std::uint8_t> image,
+                             std::vector<std::uint8_t> last_write_head,
+                             std::vector<std::uint8_t> size_bytes) const {
+        const std::size_t last_chunk_length = last_write_head[2];
+        std::vector<std::uint8_t> last_write = last_write_head;
+        last_write.insert(last_write.end(), image.end() - static_cast<long>(last_chunk_length),
+                          image.end());
+        EXPECT_EQ(LastPayload(kCmdWriteChunk), last_write);
+
+        const std::uint16_t sum = ImageSum(image);
+        std::vector<std::uint8_t> check = {0x00, 0x00};
+        check.insert(check.end(), size_bytes.begin(), size_bytes.end());
+        check.push_back(static_cast<std::uint8_t>(sum >> 8));
+        check.push_back(static_cast<std::uint8_t>(sum));
+        std::vector<std::uint8_t> reset = check;
+        reset[0] = 0xAB;
+        reset[1] = 0xCD;
+        EXPECT_EQ(LastPayload(kCmdImageCheck), reset);
+        EXPECT_EQ(Count(kCmdImageCheck), 2u);
+    }
+    unsigned Count(std::uint8_t code) const {
+        return server->Inspect([code](const sim::Receiver& r) { return r.CommandCount(code); });
+    }
+    void Fault(FaultAction action, int command, unsigned nth, std::uint32_t arg = 0,
+               std::uint32_t arg2 = 0) {
+        options.faults.push_back(FaultRule{action, command, nth, arg, arg2});
+    }
+    // The log must end with these lines, the run's last word first.
+    void ExpectLogEnd(const std::string& tail) const {
+        const std::string log = Log();
+        ASSERT_GE(log.size(), tail.size()) << log;
+        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << log;
+    }
+
+    sim::Options options;
+    UpdateSettings settings;
+    std::unique_ptr<sim::PtyServer> server;
+
+private:
+    CaptureLogSink log_;
+};
+
+const std::span<const std::uint8_t> kImageA = BuiltInImages().a;
+const std::span<const std::uint8_t> kImageB = BuiltInImages().b;
+
+TEST_F(UpdateRun, Version2GetsImageAWithTheCompleteLog) {
+    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(Log(), SuccessLog(Port(), "2.4.5", kImageA));
+    auto memory = Memory(kImageA.size() + kBlock);
+    EXPECT_TRUE(std::equal(kImageA.begin(), kImageA.end(), memory.begin()));
+    // Nothing written past the image's last chunk.
+    EXPECT_TRUE(std::all_of(memory.begin() + static_cast<long>(kImageA.size()), memory.end(),
+                            [](auto b) { return b == 0xFF; }));
+    EXPECT_EQ(Count(kCmdEraseBlock), 25u);
+    EXPECT_EQ(Count(kCmdWriteChunk), 25u * 32 - 18);
+    // Block 24, chunk 13: 112 bytes at unit offset 0x1868.
+    ExpectFinalPayloads(kImageA, {0x18, 0x68, 0x70}, {0x01, 0x86, 0xF0});
+}
+
+TEST_F(UpdateRun, Version3GetsImageBAndTheReceiverBootsIt) {
+    options.version = {3, 0, 0};
+    options.blank = false;  // old firmware in memory: every block must really be erased
+    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(Log(), SuccessLog(Port(), "3.0.0", kImageB));
+    auto memory = Memory(kImageB.size());
+    EXPECT_TRUE(std::equal(kImageB.begin(), kImageB.end(), memory.begin()));
+    EXPECT_EQ(server->Inspect([](const sim::Receiver& r) { return r.CurrentVersion(); }),
+              (sim::Version{3, 4, 5}));
+    // Block 27, chunk 21: 68 bytes at unit offset 0x1BA8.
+    ExpectFinalPayloads(kImageB, {0x1B, 0xA8, 0x44}, {0x01, 0xBA, 0xC4});
+}
+
+TEST_F(UpdateRun, UnsupportedVersionsEraseNothing) {
+    for (sim::Version version : {sim::Version{0, 9, 9}, sim::Version{4, 0, 0}}) {
+        options.version = version;
+        EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+        ExpectLogEnd(Format("Existing FW version: %u.", version.major) +
+                     Format("%u.%u\r\n", version.minor, version.patch) +
+                     "NOT supported firmware version!\r\nUpdate not successful\r\n");
+        EXPECT_EQ(Count(kCmdEraseBlock), 0u);
+        EXPECT_EQ(Count(kCmdWriteChunk), 0u);
+    }
+}
+
+TEST_F(UpdateRun, VersionQueryUnansweredOrAnsweredWrongly) {
+    Fault(FaultAction::kDrop, kCmdVersion, sim::kEveryOccurrence);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectLogEnd(
+        ".....x27.0 command failed\r\nfail to get existing firmware version.\r\n"
+        "Update not successful\r\n");
+
+    options.faults.clear();
+    Fault(FaultAction::kEcho, kCmdVersion, sim::kEveryOccurrence, 28);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectLogEnd("found a KORVEL7\r\nKORVEL7 Update working on " + Port() +
+                 "\r\nfail to get existing firmware version.\r\nUpdate not successful\r\n");
+}
+
+// A block that cannot be erased is passed over; on erased memory its write still works.
+TEST_F(UpdateRun, EraseFailingFiveTimesIsPassedOver) {
+    options.refused_erase_blocks = {3};
+    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    std::string failures;
+    for (int i = 0; i < 5; ++i)
+        failures += ".....x6.0 erase block 4 / 25 fail\r\n";
+    EXPECT_NE(Log().find("erase ..." + failures + Dots(21) + "ok\r\n"), std::string::npos) << Log();
+}
+
+TEST_F(UpdateRun, PassedOverEraseOnOldFirmwareFailsTheBlock) {
+    options.blank = false;
+    options.refused_erase_blocks = {3};
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_NE(Log().find("send block 4/25 " + Dots(32) + " " + Dots(32) + "verify "),
+              std::string::npos)
+        << Log();
+    ExpectLogEnd(
+        "<verify fail 1 bytes>\r\n.....x6.0 erase block 4 / 25 fail\r\n"
+        "Firmware Update failed\r\nUpdate not successful\r\n");
+}
+
+TEST_F(UpdateRun, WriteChunkNeverAnswered) {
+    for (unsigned attempt = 0; attempt < 5; ++attempt)
+        Fault(FaultAction::kDrop, kCmdWriteChunk, 32 + 10 + attempt);  // block 2, chunk 10
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectLogEnd("send block 2/25 " + Dots(9) + ".....x4.0 fail\r\n" +
+                 ".Firmware Update failed\r\nUpdate not successful\r\n");
+    EXPECT_EQ(Count(kCmdEraseBlock), 26u);
+}
+
+TEST_F(UpdateRun, ReadChunkNeverAnswered) {
+    for (unsigned attempt = 0; attempt < 5; ++attempt)
+        Fault(FaultAction::kDrop, kCmdReadChunk, 5 + attempt);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectLogEnd("send block 1/25 " + Dots(32) + " " + Dots(4) + ".....x5.0 <recv fail>\r\n" +
+                 ".Firmware Update failed\r\nUpdate not successful\r\n");
+}
+
+TEST_F(UpdateRun, ReadBackDifferenceIsReportedAtItsBlockPosition) {
+    Fault(FaultAction::kFlip, kCmdReadChunk, 32 + 1, 0, 0x40);  // block 2, first byte
+    Fault(FaultAction::kFlip, kCmdReadChunk, 32 + 2, 5, 0x01);  // and a later one
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    const unsigned first = kImageA[kBlock];
+    ExpectLogEnd(Format("verify 0000 %02x ", first) + Format("%02x\r\n", first ^ 0x40) +
+                 "verify 0000\r\n<verify fail 1 bytes>\r\n.Firmware Update failed\r\n"
+                 "Update not successful\r\n");
+}
+
+TEST_F(UpdateRun, ReadResponseOfOddLengthIsReportedAndCompared) {
+    Fault(FaultAction::kShort, kCmdReadChunk, 3, 4 + 1);  // one data byte instead of 128
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_NE(Log().find(" ..<rsp = 4, 4>."), std::string::npos) << Log();
+    // The chunk's other bytes never arrived: the compare must not pass them.
+    EXPECT_NE(Log().find("verify 010"), std::string::npos) << Log();
+}
+
+TEST_F(UpdateRun, AcknowledgementInsteadOfReadBackNeverPassesAsData) {
+    // Image whose third chunk is all zero, as a freshly cleared buffer would be.
+    std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
+    std::fill_n(image.begin() + 2 * kChunk, kChunk, std::uint8_t{0});
+    FirmwareImages images{image, kImageB};
+    settings.images = &images;
+    Fault(FaultAction::kKind, kCmdReadChunk, 3, kRspAck1);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_NE(Log().find("<rsp = 1, 0>"), std::string::npos) << Log();
+    ExpectLogEnd(Format("verify %04x 00 ff\r\n", 2 * kChunk) +
+                 Format("verify %04x\r\n", 2 * kChunk) +
+                 "<verify fail 1 bytes>\r\n.Firmware Update failed\r\nUpdate not successful\r\n");
+}
+
+// Read-back data that arrive while the next block is being written land in a block that
+// was already verified; only the compare over the whole image can see them. The image's
+// last two chunks of block 1 differ in exactly `n` bytes, and the next-to-last chunk's
+// answer comes again as the answer to block 2's first write.
+class WholeImageCompare : public UpdateRun, public ::testing::WithParamInterface<int> {};
+
+TEST_P(WholeImageCompare, ListsFewerThanTenDifferences) {
+    const int n = GetParam();
+    std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
+    const std::uint32_t chunk30 = 30 * kChunk;
+    const std::uint32_t chunk31 = 31 * kChunk;
+    std::copy_n(image.begin() + chunk30, kChunk, image.begin() + chunk31);
+    for (int i = 0; i < n; ++i)
+        image[chunk31 + 3 + 11 * static_cast<unsigned>(i)] ^= 0x5A;
+    FirmwareImages images{image, kImageB};
+    settings.images = &images;
+    Fault(FaultAction::kAgain, kCmdReadChunk, 31, kCmdWriteChunk);
+
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    std::string expected = Format("verify failed %u\r\n", static_cast<unsigned>(n));
+    if (n < 10) {
+        for (int i = 0; i < n; ++i) {
+            const unsigned at = chunk31 + 3 + 11 * static_cast<unsigned>(i);
+            expected +=
+                Format("err: %04x %02x ", at, image[at]) + Format("%02x\r\n", image[at] ^ 0x5A);
+        }
+    }
+    expected +=
+        "Update aborted 100080 100080\r\nFirmware Update failed\r\nUpdate not successful\r\n";
+    ExpectLogEnd(ProgramLog(100080) + expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(UpdateRun, WholeImageCompare, ::testing::Values(9, 10));
+
+TEST_F(UpdateRun, CheckStatusChecksumFailure) {
+    Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0xEE);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    const std::uint16_t sum = ImageSum(kImageA);
+    ExpectLogEnd(
+        Format("returned cs=%04x\r\n", sum) +
+        "Update verify checksum failure\r\nFirmware Update failed\r\nUpdate not successful\r\n");
+    EXPECT_EQ(Count(kCmdImageCheck), 1u);
+}
+
+TEST_F(UpdateRun, CheckStatusUnknown) {
+    Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0x42);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectLogEnd(
+        "Update verify unknown failure <42>\r\nFirmware Update failed\r\n"
+        "Update not successful\r\n");
+}
+
+TEST_F(UpdateRun, UnansweredResetStillSucceeds) {
+    Fault(FaultAction::kDrop, kCmdImageCheck, 2);
+    EXPECT_EQ(Run(LinkWaits{200ms, 500ms}), UpdateOutcome::kSucceeded);
+    ExpectLogEnd(
+        "Issuing cpu reset command\r\n.x7.0 reset command failed. Please reset the unit "
+        "manually\r\nUpdated firmware was sent. KORVEL7 will be reset with new "
+        "firmware\r\nUpdate successful\r\n");
+}
+
+TEST_F(UpdateRun, UnansweredCheckSucceedsWithoutReset) {
+    Fault(FaultAction::kDrop, kCmdImageCheck, 1);
+    EXPECT_EQ(Run(LinkWaits{200ms, 500ms}), UpdateOutcome::kSucceeded);
+    const std::uint16_t sum = ImageSum(kImageA);
+    ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", sum) +
+                 ".x7.0 Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
+                 "Update successful\r\n");
+    EXPECT_EQ(Count(kCmdImageCheck), 1u);
+}
+
+TEST_F(UpdateRun, SilentReceiverIsNotAKorvel7) {
+    options.nmea_rate = 0;
+    EXPECT_EQ(Run(), UpdateOutcome::kNotFound);
+    EXPECT_EQ(Log(), "\r\nEntered COM PORT : " + Port() + "\r\n" + Port() + " Opened\r\nChecking " +
+                         Port() + "... not KORVEL7\r\nKORVEL7 not found\r\n");
+    EXPECT_EQ(Count(kCmdVersion), 0u);
+    EXPECT_EQ(Count(kCmdProbe), 1u);
+}
+
+TEST_F(UpdateRun, MissingPortIsNotFound) {
+    Link link;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(UpdateWorker(link, PortFromPath("/dev/korvel7-missing"), settings),
+              UpdateOutcome::kNotFound);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "/dev/korvel7-missing not found or busy\r\n");
+    EXPECT_EQ(Log(), "\r\nEntered COM PORT : /dev/korvel7-missing\r\nKORVEL7 not found\r\n");
+}
+
+// An unplugged receiver ends the run at the next exchange instead of retrying every
+// remaining block; the hang guard is the test's own time limit.
+TEST_F(UpdateRun, UnplugMidRunFailsCleanly) {
+    Fault(FaultAction::kHangup, kCmdWriteChunk, 100);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    ExpectLogEnd(".fail\r\nFirmware Update failed\r\nUpdate not successful\r\n");
+}
+
+}  // namespace
+}  // namespace k7
