@@ -6,7 +6,6 @@
 
 #include "link/link.h"
 #include "link/serial.h"
-#include "log/log.h"
 #include "tests/pty_peer.h"
 
 namespace k7 {
@@ -50,31 +49,6 @@ TEST(ChannelPosix, DeliversEveryByteInOrderInSmallBlocks) {
     EXPECT_LE(received.largest_block, kReceiveBlock);
 }
 
-TEST(ChannelPosix, MissingPortReportsOnStandardOutput) {
-    CaptureLogSink log;
-    SetLogSink(&log);
-    Link link;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(link.OpenComPort(PortFromPath("/dev/korvel7-no-such-port")), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "/dev/korvel7-no-such-port not found or busy\r\n");
-    EXPECT_EQ(log.Text(), "");
-    EXPECT_FALSE(link.PortOpen());
-    SetLogSink(nullptr);
-}
-
-TEST(ChannelPosix, SecondOpenerIsRefusedUntilClose) {
-    PtyPeer peer;
-    Link first;
-    Link second;
-    ASSERT_EQ(first.OpenComPort(PortFromPath(peer.Path())), 1);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(second.OpenComPort(PortFromPath(peer.Path())), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), peer.Path() + " not found or busy\r\n");
-    EXPECT_EQ(first.CloseComPort(), 1);
-    EXPECT_EQ(second.OpenComPort(PortFromPath(peer.Path())), 1);
-}
-
 // Closing while bytes pour in must stop the receiving thread before the device and the
 // link it feeds are gone; the sanitizers catch a thread that outlives them.
 TEST(ChannelPosix, CloseWhileReceivingAndReopen) {
@@ -94,18 +68,6 @@ TEST(ChannelPosix, CloseWhileReceivingAndReopen) {
     }
     flooding = false;
     flood.join();
-}
-
-TEST(ChannelPosix, HangUpMarksDeviceGone) {
-    PtyPeer peer;
-    SerialDevice* device = OpenSerialDevice(peer.Path(), kBaudRate);
-    ASSERT_NE(device, nullptr);
-    EXPECT_TRUE(DeviceConnected(device));
-    peer.HangUp();
-    for (int i = 0; i < 2000 && DeviceConnected(device); ++i)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_FALSE(DeviceConnected(device));
-    CloseSerialDevice(device);
 }
 
 }  // namespace

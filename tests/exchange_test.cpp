@@ -66,16 +66,6 @@ TEST_F(ExchangeTest, SilenceGivesFiveAttemptsThenTheFailureLine) {
     EXPECT_EQ(peer.FramesReceived(), 5);
 }
 
-TEST_F(ExchangeTest, ImageCheckHasOneLongAttempt) {
-    Open();
-    AnswerOn({});
-    const std::uint8_t check[7] = {0, 0, 0x01, 0x86, 0xF0, 0x12, 0x34};
-    EXPECT_EQ(link.SendCommand(kCmdImageCheck, check, 7), 0);
-    EXPECT_EQ(log.Text(), ".x7.0 ");
-    EXPECT_EQ(peer.FramesReceived(), 1);
-    EXPECT_EQ(peer.LastFrame(), MakeFrame(7, Bytes(check, check + 7)));
-}
-
 TEST_F(ExchangeTest, AnswerToALaterAttemptSucceeds) {
     Open();
     AnswerOn({2});

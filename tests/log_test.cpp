@@ -69,15 +69,5 @@ TEST_F(LogTest, ConcurrentCallersNeverMixText) {
     }
 }
 
-TEST_F(LogTest, StdoutSinkKeepsCrLfAndFragments) {
-    StdoutLogSink sink;
-    SetLogSink(&sink);
-    testing::internal::CaptureStdout();
-    LogPrintf("Checking %s... ", "COM7");
-    LogPrintf("found\r\n");
-    LogPrintf(".");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Checking COM7... found\r\n.");
-}
-
 }  // namespace
 }  // namespace k7

@@ -36,11 +36,6 @@ TEST_F(ParserTest, DataResponseKeepsPayloadAndChecksum) {
     EXPECT_EQ(log.Text(), "");
 }
 
-TEST_F(ParserTest, ImageCheckReplyIsLogged) {
-    Feed(MakeFrame(3, {7, 0x11, 0x12, 0x34}));
-    EXPECT_EQ(log.Text(), "fwUpdate rsp\r\n");
-}
-
 TEST_F(ParserTest, RejectedFramesRecordNothing) {
     Feed(MakeFrame(1, {}));
     ASSERT_EQ(link.ResponseState(), 1);
@@ -136,16 +131,6 @@ TEST_F(ParserTest, FrameInsideLineDefersTheLineEnd) {
     link.ResetLineCount();
     Feed(Concat({frame, frame, Text("\n")}));
     EXPECT_EQ(link.LineCount(), 0);
-}
-
-// The parser's state survives across calls: a frame split into single bytes is the same
-// frame.
-TEST_F(ParserTest, FrameSplitAcrossBlocks) {
-    auto frame = MakeFrame(3, {27, 3, 0, 1});
-    for (auto b : frame)
-        link.ParseByte(b);
-    EXPECT_EQ(link.ResponseState(), 3);
-    EXPECT_EQ(link.ResponseData()[1], 3);
 }
 
 }  // namespace

@@ -18,228 +18,58 @@ namespace {
 constexpr char kEnum[] = "SYSTEM\\CurrentControlSet\\Enum\\";
 constexpr char kPortsGuid[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
 
-// A registry key the test writes values into; closed when it goes.
-class TestKey {
-public:
-    // Creates the key one level at a time: Wine's ANSI calls take at most 260 characters
-    // of path, and the walk's long key names need more.
-    explicit TestKey(const std::string& path) {
-        HKEY parent = HKEY_LOCAL_MACHINE;
-        for (std::size_t start = 0; start <= path.size();) {
-            const std::size_t end = std::min(path.find('\\', start), path.size());
-            const std::string name = path.substr(start, end - start);
-            HKEY child = nullptr;
-            const LONG result = RegCreateKeyExA(parent, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                                nullptr, &child, nullptr);
-            if (parent != HKEY_LOCAL_MACHINE) RegCloseKey(parent);
-            if (result != ERROR_SUCCESS) {
-                ADD_FAILURE() << "cannot create " << path << ": error " << result;
-                return;
-            }
-            parent = child;
-            start = end + 1;
-        }
-        key_ = parent;
-    }
-    ~TestKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    TestKey(const TestKey&) = delete;
-    TestKey& operator=(const TestKey&) = delete;
-
-    // A text value stored with its terminating zero, as Windows stores them.
-    TestKey& Text(const char* name, const std::string& value) {
-        return Bytes(name, REG_SZ, value.c_str(), value.size() + 1);
-    }
-    // Exactly `count` bytes of `data`, whatever follows them.
-    TestKey& Bytes(const char* name, DWORD type, const char* data, std::size_t count) {
-        EXPECT_EQ(RegSetValueExA(key_, name, 0, type, reinterpret_cast<const BYTE*>(data),
-                                 static_cast<DWORD>(count)),
-                  ERROR_SUCCESS)
-            << name;
-        return *this;
-    }
-    // The stored length of a value as the search's ANSI calls see it.
-    DWORD Size(const char* name) const {
-        DWORD size = 0;
-        RegQueryValueExA(key_, name, nullptr, nullptr, nullptr, &size);
-        return size;
-    }
-
-private:
-    HKEY key_ = nullptr;
+struct Value {
+    const char* name;
+    std::string data;
+    DWORD type = REG_SZ;
+    bool terminated = true;  // stored with a terminating zero, as Windows stores text
 };
-
-std::vector<std::string> Sorted(std::vector<std::string> entries) {
-    std::sort(entries.begin(), entries.end());
-    return entries;
+// Exactly the bytes of `data`, without a terminating zero.
+Value Raw(const char* name, std::string data, DWORD type = REG_SZ) {
+    return {name, std::move(data), type, false};
 }
 
-class PortSearch : public ::testing::Test {
-protected:
-    void SetUp() override { before_ = ListSerialPorts(); }
-    void TearDown() override {
-        for (const std::string& enumerator : enumerators_)
-            EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, (kEnum + enumerator).c_str()),
-                      ERROR_SUCCESS)
-                << enumerator;
-        EXPECT_EQ(ListSerialPorts(), before_);
-    }
-
-    // The key Enum\<path>, where path is "enumerator\device\instance" (or deeper or
-    // shallower, to test the walk's levels).
-    TestKey Key(const std::string& path) {
-        enumerators_.insert(path.substr(0, path.find('\\')));
-        return TestKey(kEnum + path);
-    }
-    // An instance key of the Ports class with a PORTNAME, and a FRIENDLYNAME if given.
-    void Port(const std::string& path, const std::string& port_name,
-              const char* friendly_name = nullptr) {
-        TestKey key = Key(path);
-        key.Text("CLASS", "Ports").Text("PORTNAME", port_name);
-        if (friendly_name != nullptr) key.Text("FRIENDLYNAME", friendly_name);
-    }
-
-    // What the search lists now beyond what it listed before the test, sorted: the search
-    // keeps the registry's order, which the port list sorts anyway.
-    std::vector<std::string> Added() const {
-        std::vector<std::string> now = ListSerialPorts();
-        for (const std::string& entry : before_) {
-            const auto found = std::find(now.begin(), now.end(), entry);
-            if (found != now.end()) now.erase(found);
-        }
-        return Sorted(now);
-    }
-
-private:
-    std::vector<std::string> before_;
-    std::set<std::string> enumerators_;
+// A key below Enum, "enumerator\device\instance" for a device (or deeper or shallower, to
+// test the walk's levels).
+struct Device {
+    std::string path;
+    std::vector<Value> values;
 };
-
-// A class test that compared only a prefix, ignored a failed (too small) read or compared
-// with case would let the wrong devices through or drop the right ones.
-TEST_F(PortSearch, PortsClassByNameOrGuidInAnyCaseOnly) {
-    Key("K7CLASS\\NAME\\UPPER").Text("CLASS", "PORTS").Text("PORTNAME", "COM201");
-    Key("K7CLASS\\NAME\\MIXED").Text("CLASS", "pOrTs").Text("PORTNAME", "COM202");
-    Key("K7CLASS\\GUID\\NOCLASS")
-        .Text("CLASSGUID", "{4d36e978-e325-11ce-bfc1-08002be10318}")
-        .Text("PORTNAME", "COM203");
-    Key("K7CLASS\\GUID\\LONGCLASS")
-        .Text("CLASS", "PortsAndModems")
-        .Text("CLASSGUID", kPortsGuid)
-        .Text("PORTNAME", "COM204");
-    Key("K7CLASS\\GUID\\OTHERCLASS")
-        .Text("CLASS", "Modem")
-        .Text("CLASSGUID", kPortsGuid)
-        .Text("PORTNAME", "COM205");
-
-    Key("K7CLASS\\NOT\\PREFIXCLASS").Text("CLASS", "PortsX").Text("PORTNAME", "COM211");
-    Key("K7CLASS\\NOT\\SHORTCLASS").Text("CLASS", "Port").Text("PORTNAME", "COM212");
-    Key("K7CLASS\\NOT\\MODEM")
-        .Text("CLASS", "Modem")
-        .Text("CLASSGUID", "{4D36E96D-E325-11CE-BFC1-08002BE10318}")
-        .Text("PORTNAME", "COM213");
-    Key("K7CLASS\\NOT\\LONGGUID")
-        .Text("CLASSGUID", std::string(kPortsGuid) + "0")
-        .Text("PORTNAME", "COM214");
-    Key("K7CLASS\\NOT\\NOCLASS").Text("PORTNAME", "COM215");
-    Key("K7CLASS\\NOT\\HUGE")
-        .Text("CLASS", std::string(5000, 'P'))
-        .Text("CLASSGUID", std::string(5000, '{'))
-        .Text("PORTNAME", "COM216");
-
-    EXPECT_EQ(Added(), Sorted({"COM201", "COM202", "COM203", "COM204", "COM205"}));
+// An instance of the Ports class with a PORTNAME, and a FRIENDLYNAME if given.
+Device Port(std::string path, std::string port_name, const char* friendly_name = nullptr) {
+    Device device{std::move(path), {{"CLASS", "Ports"}, {"PORTNAME", std::move(port_name)}}};
+    if (friendly_name != nullptr) device.values.push_back({"FRIENDLYNAME", friendly_name});
+    return device;
 }
 
-// The instance key's PORTNAME comes first; only without it does "Device Parameters"
-// count. A device with neither is skipped and the walk goes on with the next one.
-TEST_F(PortSearch, PortNameFallsBackToDeviceParametersAndIsRequired) {
-    Key("K7NAME\\DEV\\A_NOVALUE").Text("CLASS", "Ports").Text("FRIENDLYNAME", "No value");
-    Key("K7NAME\\DEV\\A_NOVALUE\\Device Parameters").Text("PollingPeriod", "0");
-    Key("K7NAME\\DEV\\B_NOPARAMS").Text("CLASS", "Ports").Text("FRIENDLYNAME", "No parameters");
-    Key("K7NAME\\DEV\\C_PARAMS").Text("CLASS", "Ports").Text("FRIENDLYNAME", "From parameters");
-    Key("K7NAME\\DEV\\C_PARAMS\\Device Parameters").Text("PortName", "COM220");
-    Port("K7NAME\\DEV\\D_BOTH", "COM221", "Own name");
-    Key("K7NAME\\DEV\\D_BOTH\\Device Parameters").Text("PortName", "COM229");
-
-    EXPECT_EQ(Added(), Sorted({"COM220  From parameters", "COM221  Own name"}));
-}
-
-// Parallel ports share the Ports class; only names beginning with COM in any case are
-// serial ports, and they are listed as the registry spells them.
-TEST_F(PortSearch, OnlyComNamesListedAsSpelled) {
-    Port("K7COM\\DEV\\LOWER", "com5", "USB Serial Port (com5)");
-    Port("K7COM\\DEV\\MIXED", "Com12", "Modem Port");
-    Port("K7COM\\DEV\\LPT", "LPT1", "Printer Port (LPT1)");
-    Port("K7COM\\DEV\\VIRTUAL", "CNCA0", "Null-modem Emulator");
-    Port("K7COM\\DEV\\SHORT", "CO", "Too short");
-
-    EXPECT_EQ(Added(), Sorted({"com5    USB Serial Port (com5)", "Com12   Modem Port"}));
-}
-
-// Names of six characters and more are not cut or padded, a missing friendly name gives
-// the bare port name, and a friendly name of any length is kept whole.
-TEST_F(PortSearch, EntriesKeepNamesWhole) {
-    const std::string long_name(2000, 'F');
-    Port("K7FORM\\DEV\\0", "COM3", "Communications Port (COM3)");
-    Port("K7FORM\\DEV\\1", "COM123", "Six");
-    Port("K7FORM\\DEV\\2", "COM1234", "Seven");
-    Port("K7FORM\\DEV\\3", "COM9");
-    Port("K7FORM\\DEV\\4", "COM240", long_name.c_str());
-
-    EXPECT_EQ(Added(), Sorted({"COM3    Communications Port (COM3)", "COM123  Six",
-                               "COM1234  Seven", "COM9", "COM240  " + long_name}));
-}
-
-// Values without a terminating zero must end at their stored length: one that fills the
-// first 128-byte read exactly, one that needs a second read, and binary ones. Text
-// following them in memory must not show up in the entries.
-TEST_F(PortSearch, UnterminatedValuesEndAtTheirStoredLength) {
-    const std::string exact(128, 'E');
-    const std::string longer = std::string(300, 'L');
-    const std::string trailer = "#TRAILING";
-    const std::string port = "COM250" + trailer;
-    const std::string friendly = exact + trailer;
-    const std::string guid = kPortsGuid + trailer;
-
-    TestKey first = Key("K7RAW\\DEV\\0");
-    first.Text("CLASS", "Ports")
-        .Bytes("PORTNAME", REG_SZ, port.c_str(), 6)
-        .Bytes("FRIENDLYNAME", REG_SZ, friendly.c_str(), exact.size());
-    ASSERT_EQ(first.Size("PORTNAME"), 6u) << "stored with a terminating zero after all";
-    ASSERT_EQ(first.Size("FRIENDLYNAME"), exact.size());
-
-    Key("K7RAW\\DEV\\1")
-        .Bytes("CLASS", REG_BINARY, "Ports", 5)
-        .Bytes("PORTNAME", REG_BINARY, "COM251", 6)
-        .Bytes("FRIENDLYNAME", REG_BINARY, (longer + trailer).c_str(), longer.size());
-    Key("K7RAW\\DEV\\2")
-        .Bytes("CLASSGUID", REG_BINARY, guid.c_str(), guid.size() - trailer.size())
-        .Text("PORTNAME", "COM252");
-
-    EXPECT_EQ(Added(), Sorted({"COM250  " + exact, "COM251  " + longer, "COM252"}));
-}
-
-// Every instance key of the three-level tree is one device: under several enumerators,
-// after empty levels, with names longer than the first 128-byte name buffer, and the same
-// port name on two devices. Keys one level above or below the instances are not devices.
-TEST_F(PortSearch, WalksEveryInstanceOfTheThreeLevelTree) {
-    const std::string long_enumerator = "K7WALKB" + std::string(150, 'e');
-    const std::string long_device(150, 'd');
-    const std::string long_instance(150, 'i');
-
-    Key("K7WALKA\\AEMPTYDEVICE");
-    Port("K7WALKA\\MULTI\\0", "COM260", "First");
-    Port("K7WALKA\\MULTI\\1", "COM261", "Second");
-    Port("K7WALKA\\MULTI\\2", "COM262");
-    Port("K7WALKA\\SINGLE\\0", "COM263", "Single");
-    Port("K7WALKA\\SINGLE\\0\\Child", "COM268", "Too deep");
-    Port("K7WALKA\\FLAT", "COM269", "Too shallow");
-    Key("K7WALKAEMPTY");
-    Port(long_enumerator + "\\" + long_device + "\\" + long_instance, "COM260", "First again");
-
-    EXPECT_EQ(Added(), Sorted({"COM260  First", "COM261  Second", "COM262", "COM263  Single",
-                               "COM260  First again"}));
+// Creates the key one level at a time (Wine's ANSI calls take at most 260 characters of
+// path, and the walk's long key names need more) and writes its values.
+void Write(const Device& device) {
+    const std::string path = kEnum + device.path;
+    HKEY key = HKEY_LOCAL_MACHINE;
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find('\\', start), path.size());
+        HKEY child = nullptr;
+        const LONG result = RegCreateKeyExA(key, path.substr(start, end - start).c_str(), 0,
+                                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr);
+        if (key != HKEY_LOCAL_MACHINE) RegCloseKey(key);
+        ASSERT_EQ(result, ERROR_SUCCESS) << "cannot create " << path;
+        key = child;
+        start = end + 1;
+    }
+    for (const Value& value : device.values) {
+        const auto size = static_cast<DWORD>(value.data.size() + (value.terminated ? 1 : 0));
+        // Windows counts in the zero after a text value that the caller "forgot"; a byte
+        // that is no zero follows the unterminated ones.
+        const std::string bytes = value.data + (value.terminated ? "" : "#");
+        EXPECT_EQ(RegSetValueExA(key, value.name, 0, value.type,
+                                 reinterpret_cast<const BYTE*>(bytes.c_str()), size),
+                  ERROR_SUCCESS);
+        DWORD stored = 0;
+        RegQueryValueExA(key, value.name, nullptr, nullptr, nullptr, &stored);
+        EXPECT_EQ(stored, size) << device.path << " " << value.name << ": stored otherwise";
+    }
+    RegCloseKey(key);
 }
 
 // Where the process's next 64 handles would end: a handle left open below that mark
@@ -256,22 +86,106 @@ std::uintptr_t HandleMark() {
     return mark;
 }
 
-// Each refresh of the port list runs a whole search; a key left open on any path of the
-// walk would pile up handles for the life of the window.
-TEST_F(PortSearch, SearchesLeaveNoRegistryKeyOpen) {
-    Port("K7OPEN\\DEV\\0", "COM270", "Listed");
-    Key("K7OPEN\\DEV\\1").Text("CLASS", "Ports").Text("FRIENDLYNAME", "Skipped");
-    Key("K7OPEN\\DEV\\1\\Device Parameters").Text("Other", "x");
-    Key("K7OPEN\\DEV\\2\\Device Parameters").Text("PortName", "COM271");
-    Port("K7OPEN\\DEV\\3", "LPT2", "Skipped by name");
-    Key("K7OPEN\\DEV\\4").Text("CLASS", "Ports").Text("FRIENDLYNAME", "From parameters");
-    Key("K7OPEN\\DEV\\4\\Device Parameters").Text("PortName", "COM272");
-    EXPECT_EQ(Added(), Sorted({"COM270  Listed", "COM272  From parameters"}));
+// Writes the devices, compares what the search lists beyond what it listed before (sorted:
+// the port list sorts anyway) and removes them again. Each refresh of the port list runs a
+// whole search, so a key left open on any path of the walk would pile up handles.
+void ExpectAdded(const std::vector<Device>& devices, std::vector<std::string> expected) {
+    const std::vector<std::string> before = ListSerialPorts();
+    std::set<std::string> enumerators;
+    for (const Device& device : devices) {
+        enumerators.insert(device.path.substr(0, device.path.find('\\')));
+        Write(device);
+    }
+    std::vector<std::string> added = ListSerialPorts();
+    for (const std::string& entry : before) {
+        const auto found = std::find(added.begin(), added.end(), entry);
+        if (found != added.end()) added.erase(found);
+    }
+    std::sort(added.begin(), added.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(added, expected);
 
     const std::uintptr_t mark = HandleMark();
     for (int i = 0; i < 10; ++i)
         ListSerialPorts();
     EXPECT_EQ(HandleMark(), mark);
+    for (const std::string& enumerator : enumerators)
+        EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, (kEnum + enumerator).c_str()), ERROR_SUCCESS);
+}
+
+// A class test that compared only a prefix, ignored a failed (too small) read or compared
+// with case would let the wrong devices through or drop the right ones.
+TEST(PortSearch, PortsClassByNameOrGuidInAnyCaseOnly) {
+    const std::string huge(5000, 'P');
+    ExpectAdded(
+        {{"K7CLASS\\YES\\0", {{"CLASS", "pOrTs"}, {"PORTNAME", "COM201"}}},
+         {"K7CLASS\\YES\\1",
+          {{"CLASSGUID", "{4d36e978-e325-11ce-bfc1-08002be10318}"}, {"PORTNAME", "COM202"}}},
+         {"K7CLASS\\YES\\2",
+          {{"CLASS", "Modem"}, {"CLASSGUID", kPortsGuid}, {"PORTNAME", "COM203"}}},
+         {"K7CLASS\\NO\\0", {{"CLASS", "PortsX"}, {"PORTNAME", "COM211"}}},
+         {"K7CLASS\\NO\\1", {{"CLASS", "Port"}, {"PORTNAME", "COM212"}}},
+         {"K7CLASS\\NO\\2", {{"CLASSGUID", std::string(kPortsGuid) + "0"}, {"PORTNAME", "COM213"}}},
+         {"K7CLASS\\NO\\3", {{"PORTNAME", "COM214"}}},
+         {"K7CLASS\\NO\\4", {{"CLASS", huge}, {"CLASSGUID", huge}, {"PORTNAME", "COM215"}}}},
+        {"COM201", "COM202", "COM203"});
+}
+
+// The instance key's PORTNAME comes first; only without it does "Device Parameters"
+// count. A device with neither, or with a name that is no COM port name (parallel ports
+// share the class), is skipped and the walk goes on. Names are listed as spelled, a
+// missing friendly name gives the bare port name, and long names are neither cut nor
+// padded.
+TEST(PortSearch, PortNamesAndFriendlyNames) {
+    const std::string long_name(2000, 'F');
+    ExpectAdded({{"K7NAME\\DEV\\A", {{"CLASS", "Ports"}, {"FRIENDLYNAME", "No value"}}},
+                 {"K7NAME\\DEV\\A\\Device Parameters", {{"PollingPeriod", "0"}}},
+                 {"K7NAME\\DEV\\B", {{"CLASS", "Ports"}, {"FRIENDLYNAME", "No parameters"}}},
+                 {"K7NAME\\DEV\\C", {{"CLASS", "Ports"}, {"FRIENDLYNAME", "From parameters"}}},
+                 {"K7NAME\\DEV\\C\\Device Parameters", {{"PortName", "COM220"}}},
+                 Port("K7NAME\\DEV\\D", "COM221", "Own name"),
+                 {"K7NAME\\DEV\\D\\Device Parameters", {{"PortName", "COM229"}}},
+                 Port("K7NAME\\DEV\\E", "LPT1", "Printer Port (LPT1)"),
+                 Port("K7NAME\\DEV\\F", "CO", "Too short"),
+                 Port("K7NAME\\DEV\\G", "com5", "USB Serial Port (com5)"),
+                 Port("K7NAME\\DEV\\H", "COM123", "Six"),
+                 Port("K7NAME\\DEV\\I", "COM1234", "Seven"),
+                 Port("K7NAME\\DEV\\J", "COM9"),
+                 Port("K7NAME\\DEV\\K", "COM240", long_name.c_str())},
+                {"COM220  From parameters", "COM221  Own name", "com5    USB Serial Port (com5)",
+                 "COM123  Six", "COM1234  Seven", "COM9", "COM240  " + long_name});
+}
+
+// Values without a terminating zero end at their stored length: one that fills the first
+// 128-byte read exactly, one that needs a second read, and binary ones.
+TEST(PortSearch, UnterminatedValuesEndAtTheirStoredLength) {
+    const std::string exact(128, 'E');
+    const std::string longer(300, 'L');
+    ExpectAdded(
+        {{"K7RAW\\DEV\\0",
+          {{"CLASS", "Ports"}, Raw("PORTNAME", "COM250"), Raw("FRIENDLYNAME", exact)}},
+         {"K7RAW\\DEV\\1",
+          {Raw("CLASS", "Ports", REG_BINARY), Raw("PORTNAME", "COM251", REG_BINARY),
+           Raw("FRIENDLYNAME", longer, REG_BINARY)}},
+         {"K7RAW\\DEV\\2", {Raw("CLASSGUID", kPortsGuid, REG_BINARY), {"PORTNAME", "COM252"}}}},
+        {"COM250  " + exact, "COM251  " + longer, "COM252"});
+}
+
+// Every instance key of the three-level tree is one device: under several enumerators,
+// after empty levels, with names longer than the first 128-byte name buffer, and the same
+// port name on two devices. Keys one level above or below the instances are not devices.
+TEST(PortSearch, WalksEveryInstanceOfTheThreeLevelTree) {
+    const std::string long_path = "K7WALKB" + std::string(150, 'e') + "\\" + std::string(150, 'd') +
+                                  "\\" + std::string(150, 'i');
+    ExpectAdded({{"K7WALKA\\AEMPTYDEVICE", {}},
+                 Port("K7WALKA\\MULTI\\0", "COM260", "First"),
+                 Port("K7WALKA\\MULTI\\1", "COM261", "Second"),
+                 Port("K7WALKA\\SINGLE\\0", "COM263", "Single"),
+                 Port("K7WALKA\\SINGLE\\0\\Child", "COM268", "Too deep"),
+                 Port("K7WALKA\\FLAT", "COM269", "Too shallow"),
+                 {"K7WALKAEMPTY", {}},
+                 Port(long_path, "COM260", "First again")},
+                {"COM260  First", "COM261  Second", "COM263  Single", "COM260  First again"});
 }
 
 }  // namespace

@@ -1,13 +1,11 @@
 // The Win32 serial channel under Wine, against the native simulator that tools/wine-run.sh
 // serves on COM7 (also linked as COM9 and COM10).
 #include <gtest/gtest.h>
-#include <io.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -15,7 +13,6 @@
 
 #include "link/link.h"
 #include "link/serial.h"
-#include "log/log.h"
 
 namespace k7 {
 namespace {
@@ -32,60 +29,19 @@ bool Eventually(Condition done) {
     return done();
 }
 
-// Standard output byte for byte, in binary mode as the command line sets it.
-std::string CaptureStdout(const std::function<void()>& action) {
-    SetStdoutBinary();
-    std::FILE* file = std::tmpfile();
-    std::fflush(stdout);
-    const int saved = _dup(_fileno(stdout));
-    _dup2(_fileno(file), _fileno(stdout));
-    action();
-    std::fflush(stdout);
-    _dup2(saved, _fileno(stdout));
-    _close(saved);
-    std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        text.push_back(static_cast<char>(c));
-    std::fclose(file);
-    return text;
-}
-
-class SerialWin32 : public ::testing::Test {
-protected:
-    void SetUp() override { SetLogSink(&log_); }
-    void TearDown() override { SetLogSink(nullptr); }
-    CaptureLogSink log_;
-};
-
-TEST_F(SerialWin32, VersionQueryAnsweredOnEveryPortName) {
+TEST(SerialWin32, VersionQueryAnsweredOnEveryPortName) {
     for (int number : {7, 9, 10}) {  // "COM7:", "COM9:", "\\.\COM10"
         Link link;
         ASSERT_EQ(link.OpenComPort(number), 1) << "COM" << number;
         ASSERT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1) << "COM" << number;
-        EXPECT_EQ(link.ResponseState(), kRspData);
         const auto data = link.ResponseData();
         EXPECT_EQ(std::string(data.begin(), data.begin() + 4), std::string({27, 2, 4, 5}));
     }
-    EXPECT_NE(log_.Text().find("COM10 Opened\r\n"), std::string::npos);
-}
-
-TEST_F(SerialWin32, MissingPortReportedOnStdoutOnly) {
-    for (int number : {0, 42}) {
-        Link link;
-        int opened = -1;
-        const std::string out = CaptureStdout([&] { opened = link.OpenComPort(number); });
-        EXPECT_EQ(opened, 0);
-        EXPECT_EQ(out, "COM" + std::to_string(number) + " not found or busy\r\n");
-        EXPECT_FALSE(link.PortOpen());
-        EXPECT_EQ(link.SendPacket(kCmdProbe, nullptr, 0), 0);
-    }
-    EXPECT_EQ(log_.Text().find("Opened"), std::string::npos);
 }
 
 // Every reopen must count lines on a thread of its own; a close that waited for a thread
 // stuck in a read would hang here.
-TEST_F(SerialWin32, CloseWhileReceivingThenReopen) {
+TEST(SerialWin32, CloseWhileReceivingThenReopen) {
     Link link;
     for (int round = 0; round < 20; ++round) {
         ASSERT_EQ(link.OpenComPort(7), 1) << "round " << round;
@@ -125,7 +81,7 @@ TEST(SerialWin32Device, DeliversSmallBlocksInOrderAndNothingAfterClose) {
     CloseSerialDevice(device);
     const std::string text = received.Bytes();
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(received.Bytes(), text);
+    EXPECT_EQ(received.Bytes(), text);  // a callback after the close would add to it
     EXPECT_LE(received.largest, kReceiveBlock);
 
     const std::size_t first = text.find("\n$") + 1, last = text.rfind('\n');
@@ -140,12 +96,10 @@ TEST(SerialWin32Device, DeliversSmallBlocksInOrderAndNothingAfterClose) {
 TEST(SerialWin32Quiet, AnswersUntilUnplugged) {
     Link link;
     for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(link.CloseComPort(), round);  // nothing to close before the first open
         ASSERT_EQ(link.OpenComPort(7), 1);
         std::this_thread::sleep_for(300ms);  // the thread waits before the answer comes
         ASSERT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1) << "round " << round;
-        if (round == 0) {
-            ASSERT_EQ(link.CloseComPort(), 1);
-        }
     }
     const char* unplug = std::getenv("KORVEL7_SIM_UNPLUG");
     ASSERT_NE(unplug, nullptr) << "run through tools/wine-run.sh with KORVEL7_SIM set";

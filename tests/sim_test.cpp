@@ -1,17 +1,12 @@
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
+// What the update and command-line tests cannot see of the virtual receiver: memory that
+// behaves like flash, the image check's own sum, fault rules hitting the right frame, and
+// the link path it serves on. A simulator wrong in these would let a faulty updater pass.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "link/link.h"
 #include "sim/pty_server.h"
@@ -20,46 +15,27 @@
 namespace k7::sim {
 namespace {
 
-using std::chrono::milliseconds;
 using test::Bytes;
 using test::MakeFrame;
 
-Options Quiet(Options options = {}) {
-    options.nmea_rate = 0;
-    return options;
-}
-
-std::vector<Outgoing> Feed(Receiver& receiver, std::uint8_t code, const Bytes& payload) {
-    const Bytes frame = MakeFrame(code, payload);
-    receiver.Feed(frame.data(), frame.size());
-    return receiver.TakeOutput();
-}
-
 // Everything answered to one command, as one byte string.
 Bytes Ask(Receiver& receiver, std::uint8_t code, const Bytes& payload = {}) {
+    const Bytes frame = MakeFrame(code, payload);
+    receiver.Feed(frame.data(), frame.size());
     Bytes all;
-    for (const Outgoing& out : Feed(receiver, code, payload))
+    for (const Outgoing& out : receiver.TakeOutput())
         all.insert(all.end(), out.bytes.begin(), out.bytes.end());
     return all;
 }
 
-Bytes Pattern(std::size_t count, std::uint8_t seed) {
-    Bytes bytes(count);
-    for (std::size_t i = 0; i < count; ++i)
-        bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
-    return bytes;
+Bytes WritePayload(std::uint8_t unit, const Bytes& data) {
+    return test::Concat({{0x01, unit, static_cast<std::uint8_t>(data.size())}, data});
 }
 
-Bytes WritePayload(std::uint8_t hi, std::uint8_t lo, const Bytes& data) {
-    Bytes payload{hi, lo, static_cast<std::uint8_t>(data.size())};
-    payload.insert(payload.end(), data.begin(), data.end());
-    return payload;
-}
-
-Bytes CheckPayload(std::uint8_t selector_hi, std::uint8_t selector_lo, std::uint32_t size,
-                   unsigned sum) {
-    return {selector_hi,
-            selector_lo,
+// The image check (selector 0) or the reset order (selector 0xABCD).
+Bytes CheckPayload(std::uint16_t selector, std::uint32_t size, unsigned sum) {
+    return {static_cast<std::uint8_t>(selector >> 8),
+            static_cast<std::uint8_t>(selector),
             static_cast<std::uint8_t>(size >> 16),
             static_cast<std::uint8_t>(size >> 8),
             static_cast<std::uint8_t>(size),
@@ -67,327 +43,95 @@ Bytes CheckPayload(std::uint8_t selector_hi, std::uint8_t selector_lo, std::uint
             static_cast<std::uint8_t>(sum)};
 }
 
-TEST(SimModel, AnswersVersionAndAddressCommands) {
-    Receiver receiver(Quiet());
-    EXPECT_EQ(Ask(receiver, kCmdVersion), MakeFrame(3, {27, 2, 4, 5}));
-    EXPECT_EQ(Ask(receiver, kCmdReadAddress),
-              MakeFrame(3, {200, 0x00, 0x19, 0x01, 0x12, 0x34, 0x56}));
-
-    EXPECT_EQ(Ask(receiver, kCmdWriteAddress, {0x00, 0x19, 0x01, 0x0A, 0xFF, 0x7C, 0x5C}),
-              MakeFrame(3, {8, 0, 0, 0}));
-    EXPECT_EQ(Ask(receiver, kCmdReadAddress),
-              MakeFrame(3, {200, 0x00, 0x19, 0x01, 0x0A, 0xFF, 0x7C}));
-
-    // A wrong fixed byte is not an address write; the probe and unknown codes draw nothing.
-    EXPECT_TRUE(Ask(receiver, kCmdWriteAddress, {0x00, 0x19, 0x01, 1, 2, 3, 0x00}).empty());
-    EXPECT_EQ(receiver.Address(), (AddressBytes{0x0A, 0xFF, 0x7C}));
-    EXPECT_TRUE(Ask(receiver, kCmdProbe).empty());
-    EXPECT_TRUE(Ask(receiver, 99).empty());
-    EXPECT_EQ(receiver.CommandCount(kCmdReadAddress), 2u);
+Options Quiet() {
+    Options options;
+    options.nmea_rate = 0;
+    return options;
 }
 
-TEST(SimModel, WriteWithoutEraseLeavesOldAndNewBitsAnded) {
+// A write can only clear bits: without the erase the old firmware shows through, and the
+// erase clears exactly its own block to 0xFF.
+TEST(SimModel, WriteAndsIntoMemoryAndEraseClearsOneBlock) {
     Receiver receiver(Quiet());
-    const Bytes old(receiver.Memory().begin() + 0x1180, receiver.Memory().begin() + 0x1200);
-    ASSERT_NE(old, Bytes(128, 0xFF));
-    const Bytes data = Pattern(128, 0x5A);
-
-    EXPECT_EQ(Ask(receiver, kCmdWriteChunk, WritePayload(0x01, 0x18, data)), MakeFrame(1, {}));
-    for (std::size_t i = 0; i < data.size(); ++i)
-        ASSERT_EQ(receiver.Memory()[0x1180 + i], old[i] & data[i]) << i;
-
-    EXPECT_EQ(Ask(receiver, kCmdEraseBlock, {0x01, 0x00}), MakeFrame(2, {}));
-    EXPECT_EQ(Ask(receiver, kCmdWriteChunk, WritePayload(0x01, 0x18, data)), MakeFrame(1, {}));
-    Bytes read_back{0x01, 0x18, 128, 0};
-    read_back.insert(read_back.end(), data.begin(), data.end());
-    EXPECT_EQ(Ask(receiver, kCmdReadChunk, {0x01, 0x18, 128}), MakeFrame(4, read_back));
-
-    // The erase covered exactly block 1.
     const Receiver untouched(Quiet());
     const auto& memory = receiver.Memory();
+    Bytes data(128);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(0x5A + i * 7);
+
+    EXPECT_EQ(Ask(receiver, kCmdWriteChunk, WritePayload(0x18, data)), MakeFrame(1, {}));
+    ASSERT_NE(Bytes(memory.begin() + 0x1180, memory.begin() + 0x1200), data);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        ASSERT_EQ(memory[0x1180 + i], untouched.Memory()[0x1180 + i] & data[i]) << i;
+
+    EXPECT_EQ(Ask(receiver, kCmdEraseBlock, {0x01, 0x00}), MakeFrame(2, {}));
     EXPECT_EQ(memory[0x1000], 0xFF);
     EXPECT_EQ(memory[0x1FFF], 0xFF);
     EXPECT_EQ(memory[0x0FFF], untouched.Memory()[0x0FFF]);
     EXPECT_EQ(memory[0x2000], untouched.Memory()[0x2000]);
+    EXPECT_EQ(Ask(receiver, kCmdWriteChunk, WritePayload(0x18, data)), MakeFrame(1, {}));
+    EXPECT_EQ(Ask(receiver, kCmdReadChunk, {0x01, 0x18, 128}),
+              MakeFrame(4, test::Concat({{0x01, 0x18, 128, 0}, data})));
 }
 
+// The check sums the memory itself, not what the host claims; a reset boots the new
+// firmware only after a check that passed.
 TEST(SimModel, ImageCheckSumsMemoryAndResetBootsOnlyAPassedImage) {
     Options options = Quiet();
     options.blank = true;
-    options.version = {1, 0, 0};
     Receiver receiver(options);
-    const Bytes data = Pattern(100, 3);
-    ASSERT_EQ(Ask(receiver, kCmdWriteChunk, WritePayload(0, 0, data)), MakeFrame(1, {}));
-    unsigned sum = (113348 - 100) * 0xFF;
-    for (std::uint8_t b : data)
-        sum += b;
-    sum &= 0xFFFF;
-    const std::uint8_t hi = static_cast<std::uint8_t>(sum >> 8),
-                       lo = static_cast<std::uint8_t>(sum);
+    ASSERT_EQ(Ask(receiver, kCmdWriteChunk, {0, 0, 2, 0x00, 0x10}), MakeFrame(1, {}));
+    const unsigned sum = ((113348 - 2) * 0xFF + 0x10) & 0xFFFF;
+    const auto hi = static_cast<std::uint8_t>(sum >> 8), lo = static_cast<std::uint8_t>(sum);
 
-    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0, 0, 113348, sum + 1)),
-              MakeFrame(3, {7, 0xEE, hi, lo}));
-    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0xAB, 0xCD, 113348, sum + 1)),
+    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0, 113348, sum + 1)),
+              MakeFrame(3, {7, kCheckFailed, hi, lo}));
+    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0xABCD, 113348, sum + 1)),
               MakeFrame(1, {}));
-    EXPECT_EQ(receiver.CurrentVersion(), (Version{1, 0, 0}));
+    EXPECT_EQ(receiver.CurrentVersion(), (Version{2, 4, 5}));
 
-    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0, 0, 113348, sum)),
-              MakeFrame(3, {7, 0x11, hi, lo}));
-    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0xAB, 0xCD, 113348, sum)),
-              MakeFrame(1, {}));
-    EXPECT_EQ(receiver.CurrentVersion(), (Version{3, 4, 5}));
+    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0, 113348, sum)),
+              MakeFrame(3, {7, kCheckPassed, hi, lo}));
+    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0xABCD, 113348, sum)), MakeFrame(1, {}));
     EXPECT_EQ(Ask(receiver, kCmdVersion), MakeFrame(3, {27, 3, 4, 5}));
 }
 
-TEST(SimModel, DropsBadChecksumsAndResynchronisesOnStartByte) {
-    Receiver receiver(Quiet());
-    Bytes bad = MakeFrame(kCmdVersion, {});
-    ++bad.back();
-    receiver.Feed(bad.data(), bad.size());
-    EXPECT_TRUE(receiver.TakeOutput().empty());
-    EXPECT_EQ(receiver.CommandCount(kCmdVersion), 0u);
-
-    const Bytes noisy = test::Concat({{0x00, 0x24, 0xEE, 0x88}, MakeFrame(kCmdVersion, {})});
-    receiver.Feed(noisy.data(), noisy.size());
-    EXPECT_EQ(receiver.TakeOutput().size(), 1u);
-    EXPECT_EQ(receiver.CommandCount(kCmdVersion), 1u);
-}
-
-FaultRule Rule(FaultAction action, int command, unsigned nth, std::uint32_t arg = 0,
-               std::uint32_t arg2 = 0) {
-    return FaultRule{action, command, nth, arg, arg2};
-}
-
+// A dropped answer still leaves the write done, as on a receiver whose answer was lost.
 TEST(SimFault, DropsOnlyTheNthAnswerButStillCarriesTheCommandOut) {
     Options options = Quiet();
-    options.faults = {Rule(FaultAction::kDrop, kCmdWriteChunk, 2)};
-    Receiver receiver(options);
-    const Bytes data(16, 0x00);
-    EXPECT_FALSE(Ask(receiver, kCmdWriteChunk, WritePayload(0, 0, data)).empty());
-    EXPECT_TRUE(Ask(receiver, kCmdWriteChunk, WritePayload(0, 1, data)).empty());
-    EXPECT_FALSE(Ask(receiver, kCmdWriteChunk, WritePayload(0, 2, data)).empty());
-    EXPECT_EQ(receiver.Memory()[16], 0x00);
-}
-
-TEST(SimFault, LateCopyAndCorruptChecksumAreSentAsAsked) {
-    Options options = Quiet();
-    options.faults = {Rule(FaultAction::kLate, kCmdReadChunk, 1, 300),
-                      Rule(FaultAction::kCorrupt, kAnyCommand, 2)};
-    Receiver receiver(options);
-    const auto first = Feed(receiver, kCmdReadChunk, {0, 0, 8});
-    ASSERT_EQ(first.size(), 2u);
-    EXPECT_EQ(first[0].delay, milliseconds(0));
-    EXPECT_EQ(first[1].delay, milliseconds(300));
-    EXPECT_EQ(first[0].bytes, first[1].bytes);
-
-    const auto second = Feed(receiver, kCmdVersion, {});
-    ASSERT_EQ(second.size(), 1u);
-    Bytes expected = MakeFrame(3, {27, 2, 4, 5});
-    EXPECT_NE(second[0].bytes, expected);
-    ++expected.back();
-    EXPECT_EQ(second[0].bytes, expected);
-}
-
-TEST(SimFault, AnswerContentFaultsChangeTheRightByte) {
-    Options options = Quiet();
     options.blank = true;
-    options.faults = {Rule(FaultAction::kStatus, kCmdImageCheck, kEveryOccurrence, 0x22),
-                      Rule(FaultAction::kFlip, kCmdReadChunk, 1, 2, 0x40),
-                      Rule(FaultAction::kDiffer, kCmdReadAddress, 1, 6)};
+    options.faults = {FaultRule{FaultAction::kDrop, kCmdWriteChunk, 2}};
     Receiver receiver(options);
-    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0, 0, 16, 16 * 0xFF)),
-              MakeFrame(3, {7, 0x22, 0x0F, 0xF0}));
-    EXPECT_EQ(Ask(receiver, kCmdReadChunk, {0, 0, 4}),
-              MakeFrame(4, {0, 0, 4, 0, 0xFF, 0xFF, 0xBF, 0xFF}));
-    EXPECT_EQ(Ask(receiver, kCmdReadAddress), MakeFrame(3, {200, 0, 0x19, 0x01, 0x12, 0x34, 0x57}));
+    const Bytes zeros(16, 0x00);
+    EXPECT_FALSE(Ask(receiver, kCmdWriteChunk, WritePayload(0, zeros)).empty());
+    EXPECT_TRUE(Ask(receiver, kCmdWriteChunk, WritePayload(1, zeros)).empty());
+    EXPECT_FALSE(Ask(receiver, kCmdWriteChunk, WritePayload(2, zeros)).empty());
+    EXPECT_EQ(receiver.Memory()[0x1010], 0x00);
 }
-
-TEST(SimFault, RefusedEraseIsNeitherAnsweredNorDone) {
-    Options options = Quiet();
-    options.refused_erase_blocks = {2};
-    Receiver receiver(options);
-    const std::uint8_t old = receiver.Memory()[0x2000];
-    ASSERT_NE(old, 0xFF);
-    EXPECT_TRUE(Ask(receiver, kCmdEraseBlock, {0x02, 0x00}).empty());
-    EXPECT_EQ(receiver.Memory()[0x2000], old);
-    EXPECT_EQ(Ask(receiver, kCmdEraseBlock, {0x03, 0x00}), MakeFrame(2, {}));
-}
-
-TEST(SimFault, BitErrorSpoilsReadBackAndTheReceiversOwnCheck) {
-    Options options = Quiet();
-    options.blank = true;
-    options.bit_errors = {{0x21, 0x04}};
-    Receiver receiver(options);
-    EXPECT_EQ(Ask(receiver, kCmdReadChunk, {0, 2, 2}), MakeFrame(4, {0, 2, 2, 0, 0xFF, 0xFB}));
-    EXPECT_EQ(Ask(receiver, kCmdImageCheck, CheckPayload(0, 0, 64, 64 * 0xFF))[5], 0xEE);
-    EXPECT_EQ(receiver.Memory()[0x21], 0xFF);
-}
-
-TEST(SimFault, NoiseAvoidsFrameAndLineStartsAndFollowsTheSeed) {
-    Options options = Quiet();
-    options.noise = 200;
-    options.seed = 7;
-    Receiver first(options);
-    Receiver second(options);
-    const Bytes answer = Ask(first, kCmdVersion);
-    EXPECT_EQ(answer, Ask(second, kCmdVersion));
-    ASSERT_EQ(answer.size(), 200u + 9u);
-    const Bytes noise(answer.begin(), answer.begin() + 200);
-    EXPECT_EQ(std::count(noise.begin(), noise.end(), 0x88), 0);
-    EXPECT_EQ(std::count(noise.begin(), noise.end(), '$'), 0);
-    EXPECT_EQ(Bytes(answer.begin() + 200, answer.end()), MakeFrame(3, {27, 2, 4, 5}));
-}
-
-unsigned NmeaChecksum(const std::string& line) {
-    unsigned sum = 0;
-    for (std::size_t i = 1; i < line.size() && line[i] != '*'; ++i)
-        sum ^= static_cast<unsigned char>(line[i]);
-    return sum;
-}
-
-TEST(SimModel, NmeaLinesComeAtTheRateWithValidChecksums) {
-    Options options;
-    options.nmea_rate = 4;
-    Receiver receiver(options);
-    Link host;
-    std::vector<std::string> lines;
-    for (int ms = 0; ms < 2000; ms += 10) {
-        receiver.Tick(milliseconds(ms));
-        for (const Outgoing& out : receiver.TakeOutput()) {
-            lines.emplace_back(out.bytes.begin(), out.bytes.end());
-            host.OnReceive(out.bytes.data(), static_cast<std::uint32_t>(out.bytes.size()));
-        }
-    }
-    ASSERT_EQ(lines.size(), 8u);
-    EXPECT_EQ(host.LineCount(), 8);
-    for (const std::string& line : lines) {
-        SCOPED_TRACE(line);
-        ASSERT_GT(line.size(), 12u);
-        EXPECT_TRUE(line.starts_with("$GPGGA,") || line.starts_with("$GPRMC,"));
-        ASSERT_EQ(line.substr(line.size() - 5, 1), "*");
-        EXPECT_TRUE(line.ends_with("\r\n"));
-        EXPECT_EQ(std::stoul(line.substr(line.size() - 4, 2), nullptr, 16), NmeaChecksum(line));
-    }
-
-    options.silent = true;
-    Receiver silent(options);
-    silent.Tick(milliseconds(5000));
-    EXPECT_TRUE(silent.TakeOutput().empty());
-    EXPECT_TRUE(Ask(silent, kCmdVersion).empty());
-}
-
-// The host's side of the pseudo-terminal, opened as the updater opens a serial port.
-class Host {
-public:
-    explicit Host(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
-        termios tio{};
-        if (fd_ < 0 || tcgetattr(fd_, &tio) != 0) return;
-        cfmakeraw(&tio);
-        tcsetattr(fd_, TCSANOW, &tio);
-    }
-    ~Host() {
-        if (fd_ >= 0) close(fd_);
-    }
-    bool IsOpen() const { return fd_ >= 0; }
-
-    void Send(std::uint8_t code, const Bytes& payload = {}) {
-        const Bytes frame = MakeFrame(code, payload);
-        ASSERT_EQ(write(fd_, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
-    }
-
-    // The next whole frame in the stream, skipping NMEA lines; empty after 5 s or a hang-up.
-    Bytes NextFrame() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        for (;;) {
-            const auto start = std::find(buffer_.begin(), buffer_.end(), kFrameStart);
-            buffer_.erase(buffer_.begin(), start);
-            if (buffer_.size() >= 3 && buffer_.size() >= buffer_[2] + 4u) {
-                const Bytes frame(buffer_.begin(), buffer_.begin() + buffer_[2] + 4);
-                buffer_.erase(buffer_.begin(), buffer_.begin() + buffer_[2] + 4);
-                return frame;
-            }
-            if (std::chrono::steady_clock::now() > deadline || !Receive()) return {};
-        }
-    }
-
-    // False once the line has hung up (or after 5 s without data).
-    bool Receive() {
-        pollfd pfd{fd_, POLLIN, 0};
-        if (poll(&pfd, 1, 5000) <= 0) return false;
-        std::uint8_t chunk[256];
-        const ssize_t n = read(fd_, chunk, sizeof chunk);
-        if (n <= 0) return false;
-        buffer_.insert(buffer_.end(), chunk, chunk + n);
-        return true;
-    }
-
-private:
-    int fd_;
-    Bytes buffer_;
-};
 
 std::string TempLinkPath() {
-    const auto dir = std::filesystem::temp_directory_path();
-    return (dir / ("korvel7-sim-test-" + std::to_string(getpid()))).string();
+    return (std::filesystem::temp_directory_path() /
+            ("korvel7-sim-test-" + std::to_string(getpid())))
+        .string();
 }
 
-TEST(SimPty, AnswersThroughTheLinkAmidNmeaAndRemovesTheLinkAtStop) {
+TEST(SimPty, AnswersThroughTheLinkPathAmidNmeaAndRemovesItAtStop) {
     Options options;
     options.nmea_rate = 200;
-    const std::string link = TempLinkPath();
-    PtyServer server(options, link);
+    const std::string path = TempLinkPath();
+    PtyServer server(options, path);
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
-    ASSERT_EQ(std::filesystem::read_symlink(link), server.SlavePath());
-
-    Host host(link);
-    ASSERT_TRUE(host.IsOpen());
-    for (int i = 0; i < 20; ++i) {
-        host.Send(kCmdVersion);
-        EXPECT_EQ(host.NextFrame(), MakeFrame(3, {27, 2, 4, 5}));
-    }
-    EXPECT_EQ(server.Inspect([](const Receiver& r) { return r.CommandCount(kCmdVersion); }), 20u);
-
-    server.Stop();
-    EXPECT_FALSE(std::filesystem::is_symlink(link));
-}
-
-// At 1000 lines a second the line's buffer is full long before each pause ends: the
-// server must drop output rather than block, and stay able to answer and to stop.
-TEST(SimPty, KeepsServingAndStopsWhileNobodyReads) {
-    Options options;
-    options.nmea_rate = 1000;
-    PtyServer server(options);
-    std::string error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-    std::this_thread::sleep_for(milliseconds(500));
     {
-        Host host(server.SlavePath());
-        ASSERT_TRUE(host.IsOpen());
-        host.Send(kCmdVersion);
-        // The answer must find room while the host is still behind with its reading.
-        std::this_thread::sleep_for(milliseconds(100));
-        EXPECT_EQ(host.NextFrame(), MakeFrame(3, {27, 2, 4, 5}));
+        Link host;
+        ASSERT_EQ(host.OpenComPort(PortFromPath(path)), 1);
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_EQ(host.SendCommand(kCmdVersion, nullptr, 0), 1);
+            EXPECT_EQ(host.ResponseData()[3], 5);
+        }
     }
-    std::this_thread::sleep_for(milliseconds(500));
     server.Stop();
-    EXPECT_FALSE(server.Running());
-}
-
-TEST(SimPty, HangupFaultClosesTheHostsLine) {
-    Options options = Quiet();
-    options.faults = {Rule(FaultAction::kHangup, kCmdVersion, 2)};
-    PtyServer server(options);
-    std::string error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-    Host host(server.SlavePath());
-    host.Send(kCmdVersion);
-    EXPECT_FALSE(host.NextFrame().empty());
-    host.Send(kCmdVersion);
-    EXPECT_TRUE(host.NextFrame().empty());
-    EXPECT_FALSE(host.Receive());
-    EXPECT_FALSE(server.Running());
-    EXPECT_TRUE(server.Failure().empty());
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
 }
 
 TEST(SimPty, StartRefusesToReplaceAFileThatIsNoLink) {

@@ -17,15 +17,8 @@ namespace k7 {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace test;
 using sim::FaultAction;
-using sim::FaultRule;
-using test::Dots;
-using test::Format;
-using test::ImageSum;
-using test::kBlock;
-using test::kChunk;
-using test::ProgramLog;
-using test::SuccessLog;
 
 class UpdateRun : public ::testing::Test {
 protected:
@@ -57,36 +50,28 @@ protected:
                                              r.Memory().begin() + static_cast<long>(size));
         });
     }
-    std::vector<std::uint8_t> LastPayload(std::uint8_t code) const {
-        return server->Inspect([code](const sim::Receiver& r) { return r.LastPayload(code); });
-    }
-    // What the last write and the check and reset orders carried.
+    // What the last write and the reset order carried, and that one check came before it.
     void ExpectFinalPayloads(std::span<const std::uint8_t> image,
-                             std::vector<std::uint8_t> last_write_head,
+                             std::vector<std::uint8_t> last_write,
                              std::vector<std::uint8_t> size_bytes) const {
-        const std::size_t last_chunk_length = last_write_head[2];
-        std::vector<std::uint8_t> last_write = last_write_head;
-        last_write.insert(last_write.end(), image.end() - static_cast<long>(last_chunk_length),
-                          image.end());
-        EXPECT_EQ(LastPayload(kCmdWriteChunk), last_write);
-
+        last_write.insert(last_write.end(), image.end() - last_write[2], image.end());
         const std::uint16_t sum = ImageSum(image);
-        std::vector<std::uint8_t> check = {0x00, 0x00};
-        check.insert(check.end(), size_bytes.begin(), size_bytes.end());
-        check.push_back(static_cast<std::uint8_t>(sum >> 8));
-        check.push_back(static_cast<std::uint8_t>(sum));
-        std::vector<std::uint8_t> reset = check;
-        reset[0] = 0xAB;
-        reset[1] = 0xCD;
-        EXPECT_EQ(LastPayload(kCmdImageCheck), reset);
-        EXPECT_EQ(Count(kCmdImageCheck), 2u);
+        std::vector<std::uint8_t> reset = {0xAB, 0xCD};
+        reset.insert(reset.end(), size_bytes.begin(), size_bytes.end());
+        reset.insert(reset.end(),
+                     {static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)});
+        server->Inspect([&](const sim::Receiver& r) {
+            EXPECT_EQ(r.LastPayload(kCmdWriteChunk), last_write);
+            EXPECT_EQ(r.LastPayload(kCmdImageCheck), reset);
+            EXPECT_EQ(r.CommandCount(kCmdImageCheck), 2u);
+        });
     }
     unsigned Count(std::uint8_t code) const {
         return server->Inspect([code](const sim::Receiver& r) { return r.CommandCount(code); });
     }
     void Fault(FaultAction action, int command, unsigned nth, std::uint32_t arg = 0,
                std::uint32_t arg2 = 0) {
-        options.faults.push_back(FaultRule{action, command, nth, arg, arg2});
+        options.faults.push_back(sim::FaultRule{action, command, nth, arg, arg2});
     }
     // The log must end with these lines, the run's last word first.
     void ExpectLogEnd(const std::string& tail) const {
