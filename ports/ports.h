@@ -10,6 +10,11 @@ namespace k7 {
 // One list entry; a null friendly name gives the bare port name.
 std::string PortEntry(const std::string& port_name, const char* friendly_name);
 
+// The COM port number of a list entry: the decimal number from its fourth character on
+// (after "COM"), with leading blanks and a sign allowed; no digits give 0. Entries shorter
+// than four characters leave `current` as it is.
+int PortNumberFromEntry(const std::string& entry, int current);
+
 // Every serial port the system records, one entry each, in the order found. Windows: the
 // registry's device tree (or serial-port map). POSIX: the tty devices in sysfs that have
 // hardware behind them, named by their device path.

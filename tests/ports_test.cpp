@@ -20,6 +20,17 @@ TEST(PortEntry, PadsShortNamesToSixThenTwoBlanks) {
     EXPECT_EQ(PortEntry("COM3", nullptr), "COM3");
 }
 
+TEST(PortEntry, NumberIsReadFromTheFourthCharacter) {
+    EXPECT_EQ(PortNumberFromEntry("COM3    Communications Port (COM3)", 9), 3);
+    EXPECT_EQ(PortNumberFromEntry("COM76", 0), 76);
+    EXPECT_EQ(PortNumberFromEntry("com5  USB (COM5)", 0), 5);
+    EXPECT_EQ(PortNumberFromEntry("COM", 9), 9);  // too short: unchanged
+    EXPECT_EQ(PortNumberFromEntry("COMx", 9), 0);
+    EXPECT_EQ(PortNumberFromEntry("COM  -12", 9), -12);
+    EXPECT_EQ(PortNumberFromEntry("COM" + std::string(40, '9'), 0), 2147483647);
+    EXPECT_EQ(PortNumberFromEntry("COM-" + std::string(40, '9'), 0), -2147483647 - 1);
+}
+
 void Write(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << text << "\n";

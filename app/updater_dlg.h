@@ -1,0 +1,65 @@
+// The updater's window: dialog 102 with the port list, the log pane and the Program
+// button. Handlers stay short and hand the work to a worker thread; only this thread
+// touches the controls.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "app/framework.h"
+#include "app/log_pane.h"
+#include "link/link.h"
+#include "update/update_worker.h"
+
+// The running worker (none while idle) and the button it gives back when it ends. One
+// worker at a time.
+extern std::atomic<HANDLE> WorkerThread;
+extern CButton* WorkerButton;
+// The COM port number of the selected port list entry; 0 until one is selected.
+extern std::atomic<int> SelectedPortNumber;
+
+class CUpdaterDlg : public CDialog {
+public:
+    explicit CUpdaterDlg(CWnd* parent = nullptr);
+    ~CUpdaterDlg() override;
+
+    // For tests: shorter waits for the update than the product's.
+    void SetUpdateSettings(const k7::UpdateSettings& settings) { settings_ = settings; }
+
+protected:
+    const MessageMap* GetMessageMap() const override;
+    void DoDataExchange(CDataExchange* exchange) override;
+    BOOL OnInitDialog() override;
+    void OnOK() override;
+    void OnCancel() override;
+
+    void OnPaint();
+    HICON OnQueryDragIcon();
+    void OnRefresh();
+    void OnSelchangePort();
+    void StartUpdate();
+
+    CComboBox m_portList;
+    CStatic m_addressPrefix;
+    CButton m_writeAddressButton;
+    CEdit m_address3;
+    CEdit m_address2;
+    CEdit m_address1;
+    CStatic m_title;
+    CStatic m_instructionsLabel;
+    CButton m_programButton;
+    CEdit m_log;
+    CEdit m_instructions;
+    HICON m_hIcon;
+
+private:
+    static DWORD WINAPI UpdateThread(void* dialog);
+    void FinishWorker();
+    bool StopWorker();
+
+    k7::Link link_;
+    k7::UpdateSettings settings_;
+    std::unique_ptr<LogPane> log_pane_;
+    HANDLE worker_ = nullptr;  // this thread's handle of the last worker, for waiting on it
+    bool closing_ = false;
+};
