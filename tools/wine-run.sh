@@ -12,6 +12,8 @@
 #                        SIGTERM at the end.
 #   KORVEL7_SIM_ARGS     more simulator options.
 #   KORVEL7_SIM_ALIASES  more dosdevices names for the same pseudo-terminal ("com9 com10").
+#   KORVEL7_DISPLAY      when set, the program gets an X display of its own (Xvfb), for
+#                        tests that open windows.
 # The program finds in KORVEL7_SIM_UNPLUG the Windows path of a file; creating it stops the
 # simulator, as if the receiver were pulled out.
 set -euo pipefail
@@ -65,9 +67,11 @@ ensure_template() {
 prefix=
 sim=
 watcher=
+xvfb=
 # shellcheck disable=SC2317  # called by the trap
 cleanup() {
     [ -z "$watcher" ] || kill "$watcher" 2>/dev/null || true
+    [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
     if [ -n "$sim" ]; then
         kill -TERM "$sim" 2>/dev/null || true
         wait "$sim" 2>/dev/null || true
@@ -110,6 +114,21 @@ start_simulator() {
     watcher=$!
 }
 
+# A virtual screen on a free display number, which Xvfb reports once it is ready.
+start_display() {
+    command -v Xvfb >/dev/null || die "Xvfb is not installed (tools/setup.sh installs it)"
+    local number=$prefix/display
+    Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$number" </dev/null >/dev/null 2>&1 &
+    xvfb=$!
+    for _ in $(seq 100); do
+        [ -s "$number" ] && break
+        kill -0 "$xvfb" 2>/dev/null || die "Xvfb ended at start"
+        sleep 0.1
+    done
+    [ -s "$number" ] || die "Xvfb reported no display within 10 s"
+    export DISPLAY=":$(head -n 1 "$number")"
+}
+
 ensure_template
 # Prefixes left by runs that were killed (a ctest time-out kills without a trap).
 find "$root" -mindepth 1 -maxdepth 1 -type d -name '*.??????' -mmin +60 -exec rm -rf {} + \
@@ -117,6 +136,7 @@ find "$root" -mindepth 1 -maxdepth 1 -type d -name '*.??????' -mmin +60 -exec rm
 prefix=$(mktemp -d "$root/run.XXXXXX")
 cp -a "$root/template/." "$prefix/"
 export WINEPREFIX=$prefix
+[ -z "${KORVEL7_DISPLAY:-}" ] || start_display
 # Started here, away from ctest's output pipes, which a server started by the program
 # would hold for seconds after the end. The services Wine starts end with it.
 "$wineserver" </dev/null >/dev/null 2>&1

@@ -1,0 +1,302 @@
+// The updater's window under Wine: the dialog runs its modal loop on a thread of its own
+// and the test drives it with messages, as a user's clicks and keys would.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "app/resource.h"
+#include "app/updater_dlg.h"
+#include "tests/expected_log.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kCaption[] = "KORVEL7 Firmware Updater - Halvard Electronics Corp.";
+
+template <typename Condition>
+bool Eventually(Condition done, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    return done();
+}
+
+// A Ports device in the registry, so that the port search lists it.
+void AddPortDevice(const char* instance, const char* port_name) {
+    const std::string path =
+        std::string("SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST\\GPS\\") + instance;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    auto set = [key](const char* name, const std::string& text) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
+    };
+    set("Class", "Ports");
+    set("PortName", port_name);
+    set("FriendlyName", std::string("Test port (") + port_name + ")");
+    RegCloseKey(key);
+}
+
+// The dialog on its own user-interface thread, as the application runs it.
+class Window {
+public:
+    explicit Window(k7::UpdateSettings settings = Fast()) {
+        SelectedPortNumber = 0;  // as at the start of the program
+        thread_ = std::thread([this, settings] {
+            CUpdaterDlg dialog;
+            dialog.SetUpdateSettings(settings);
+            ui_thread_ = GetCurrentThreadId();
+            dialog.DoModal();
+            ended_ = true;
+        });
+        // The window is shown once its initialisation is done; a message sent then is
+        // handled when its thread waits for input again.
+        Eventually([this] {
+            dialog_ = FindWindowA("#32770", kCaption);
+            return dialog_ != nullptr && IsWindowVisible(dialog_);
+        });
+        SendMessageA(dialog_, WM_NULL, 0, 0);
+    }
+    ~Window() {
+        if (!ended_) PostMessageA(dialog_, WM_COMMAND, IDCANCEL, 0);
+        thread_.join();
+    }
+
+    static k7::UpdateSettings Fast() {
+        k7::UpdateSettings settings;
+        settings.probe_wait = 500ms;
+        settings.update.check_pause = 10ms;
+        return settings;
+    }
+
+    HWND Dialog() const { return dialog_; }
+    HWND Item(int id) const { return GetDlgItem(dialog_, id); }
+    std::string Text(int id) const {
+        const HWND item = Item(id);
+        std::string text(static_cast<std::size_t>(GetWindowTextLengthA(item)) + 1, '\0');
+        text.resize(static_cast<std::size_t>(
+            GetWindowTextA(item, text.data(), static_cast<int>(text.size()))));
+        return text;
+    }
+    HWND Focus() const {
+        GUITHREADINFO info{};
+        info.cbSize = sizeof info;
+        GetGUIThreadInfo(ui_thread_, &info);
+        return info.hwndFocus;
+    }
+    bool Ended() const { return ended_; }
+    // A key press as the keyboard delivers it: queued to the focused control.
+    void Press(WPARAM key) const {
+        PostMessageA(Focus(), WM_KEYDOWN, key, 1);
+        PostMessageA(Focus(), WM_KEYUP, key, 0xC0000001);
+    }
+    bool WaitForIdle() const {
+        return Eventually([this] { return IsWindowEnabled(Item(IDOK)) && WorkerThread == nullptr; },
+                          60s);
+    }
+
+private:
+    std::thread thread_;
+    std::atomic<DWORD> ui_thread_{0};
+    std::atomic<bool> ended_{false};
+    HWND dialog_ = nullptr;
+};
+
+struct ControlLayout {
+    int id;
+    DWORD style;
+    RECT rect;  // dialog units: x, y, width, height
+};
+
+// Template 102's controls, in tab order.
+const ControlLayout kLayout[] = {
+    {IDOK, 0x50010001, {7, 172, 126, 14}},
+    {IDCANCEL, 0x50010000, {186, 172, 126, 14}},
+    {IDC_TITLE, 0x50020201, {7, 7, 305, 22}},
+    {IDC_INSTRUCTIONS_LABEL, 0x50020000, {74, 32, 145, 8}},
+    {IDC_INSTRUCTIONS, 0x50210844, {90, 43, 215, 66}},
+    {IDC_LOG, 0x50010844, {7, 110, 305, 54}},
+    {IDC_ADDRESS1, 0x40810080, {148, 56, 29, 17}},
+    {IDC_ADDRESS2, 0x40810080, {182, 56, 29, 17}},
+    {IDC_ADDRESS3, 0x40810080, {216, 56, 29, 17}},
+    {IDC_ADDRESS_PREFIX, 0x40020000, {72, 58, 73, 14}},
+    {IDC_WRITE_ADDRESS, 0x40010000, {186, 81, 126, 21}},
+    {IDC_PORT_LIST, 0x50210102, {7, 92, 83, 144}},
+    {IDC_PORT_LABEL, 0x50020000, {7, 82, 39, 8}},
+    {IDC_REFRESH, 0x50010000, {49, 80, 39, 11}},
+};
+
+// What the user sees: every control where the template puts it, with its styles (less
+// the bits the system itself trades: an edit's border becomes a client edge, a combo box
+// reports no scroll bar), the hidden ones hidden, the focus on Program, and Tab going
+// through the visible tab stops in template order.
+TEST(UpdaterWindow, OpensAsDesigned) {
+    Window window;
+    ASSERT_NE(window.Dialog(), nullptr);
+    EXPECT_EQ(window.Text(IDC_TITLE),
+              "K O R V E L  7   F i r m w a r e   U p d a t e r     v 2 . 4 . 5    &&    "
+              "v 3 . 4 . 5");
+    EXPECT_EQ(window.Text(IDOK), "Program KORVEL7");
+    EXPECT_EQ(window.Text(IDC_ADDRESS_PREFIX), "00:19:01");
+    EXPECT_EQ(window.Text(IDC_INSTRUCTIONS).rfind("1) Turn on KORVEL7.\r\n2) Make sure", 0), 0u);
+    EXPECT_EQ(window.Text(IDC_LOG), "");
+    EXPECT_EQ(SendMessageA(window.Item(IDC_LOG), EM_GETLIMITTEXT, 0, 0), 20000);
+    EXPECT_EQ(GetWindowLongPtrA(window.Item(IDC_LOG), GWL_EXSTYLE) & WS_EX_STATICEDGE,
+              WS_EX_STATICEDGE);
+
+    constexpr DWORD kTraded = WS_BORDER | WS_VSCROLL;
+    for (const ControlLayout& control : kLayout) {
+        const HWND item = window.Item(control.id);
+        const auto style = static_cast<DWORD>(GetWindowLongPtrA(item, GWL_STYLE));
+        EXPECT_EQ(style & 0xFFFF0000 & ~kTraded, control.style & 0xFFFF0000 & ~kTraded)
+            << control.id;
+        EXPECT_EQ(style & 0xFFFF, control.style & 0xFFFF) << control.id;
+        RECT expected = control.rect;  // the system maps position and size apart
+        MapDialogRect(window.Dialog(), &expected);
+        RECT actual;
+        GetWindowRect(item, &actual);
+        MapWindowPoints(nullptr, window.Dialog(), reinterpret_cast<POINT*>(&actual), 2);
+        EXPECT_EQ(actual.left, expected.left) << control.id;
+        EXPECT_EQ(actual.top, expected.top) << control.id;
+        EXPECT_EQ(actual.right - actual.left, expected.right) << control.id;
+        if (control.id != IDC_PORT_LIST) {  // a closed combo box is lower than its list
+            EXPECT_EQ(actual.bottom - actual.top, expected.bottom) << control.id;
+        }
+    }
+
+    EXPECT_EQ(window.Focus(), window.Item(IDOK));
+    HWND item = window.Item(IDOK);
+    for (int id : {IDCANCEL, IDC_INSTRUCTIONS, IDC_LOG, IDC_PORT_LIST, IDC_REFRESH, IDOK}) {
+        item = GetNextDlgTabItem(window.Dialog(), item, FALSE);
+        const HWND parent = GetAncestor(item, GA_PARENT);  // the combo box's own edit field
+        EXPECT_EQ(GetDlgCtrlID(parent == window.Dialog() ? item : parent), id);
+    }
+}
+
+// Without a COM76 entry nothing is selected and the port stays 0; with one it is chosen at
+// start. Selecting an entry takes its number; Refresh without COM76 keeps the number.
+TEST(UpdaterWindow, PortListPreselectsCom76AndSelectionSetsThePort) {
+    {
+        Window window;
+        EXPECT_EQ(SendMessageA(window.Item(IDC_PORT_LIST), CB_GETCURSEL, 0, 0), CB_ERR);
+        EXPECT_EQ(SelectedPortNumber, 0);
+    }
+    AddPortDevice("76", "COM76");
+    AddPortDevice("3", "COM3");
+    Window window;
+    const HWND list = window.Item(IDC_PORT_LIST);
+    EXPECT_EQ(window.Text(IDC_PORT_LIST), "COM76   Test port (COM76)");
+    EXPECT_EQ(SelectedPortNumber, 76);
+
+    SendMessageA(list, CB_SETCURSEL, 0, 0);  // sorted: COM3 comes first
+    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    EXPECT_EQ(SelectedPortNumber, 3);
+
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST\\GPS\\76");
+    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_REFRESH, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(window.Item(IDC_REFRESH)));
+    EXPECT_EQ(SendMessageA(list, CB_GETCOUNT, 0, 0), 1);
+    EXPECT_EQ(SendMessageA(list, CB_GETCURSEL, 0, 0), CB_ERR);
+    EXPECT_EQ(SelectedPortNumber, 3);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
+}
+
+// Program runs the whole update against the simulator on COM7; the button is disabled
+// while it runs, a second press changes nothing, and the pane shows the exact log.
+TEST(UpdaterWindow, ProgramRunsAWholeUpdateIntoThePane) {
+    AddPortDevice("7", "COM7");
+    Window window;
+    const HWND list = window.Item(IDC_PORT_LIST);
+    SendMessageA(list, CB_SETCURSEL, 0, 0);
+    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    ASSERT_EQ(SelectedPortNumber, 7);
+
+    SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+    EXPECT_FALSE(IsWindowEnabled(window.Item(IDOK)));
+    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    ASSERT_TRUE(window.WaitForIdle());
+    // The button comes back just before the outcome line.
+    const std::string expected = k7::test::SuccessLog("COM7", "2.4.5", k7::BuiltInImages().a);
+    EXPECT_TRUE(Eventually([&] { return window.Text(IDC_LOG).size() >= expected.size(); }));
+    EXPECT_EQ(window.Text(IDC_LOG), expected);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
+}
+
+// Enter starts Program whichever control has the focus, and a worker that ends at once
+// (no port selected, COM0) gives the button back; Esc then closes the window.
+TEST(UpdaterWindow, EnterProgramsAndEscCloses) {
+    Window window;
+    SendMessageA(window.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(window.Item(IDC_LOG)),
+                 TRUE);
+    ASSERT_EQ(window.Focus(), window.Item(IDC_LOG));
+    window.Press(VK_RETURN);
+    ASSERT_TRUE(window.WaitForIdle());
+    EXPECT_TRUE(Eventually([&] {
+        return window.Text(IDC_LOG) == "\r\nEntered COM PORT : COM0\r\nKORVEL7 not found\r\n";
+    }));
+    EXPECT_FALSE(window.Ended());
+
+    SendMessageA(window.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(window.Item(IDOK)), TRUE);
+    window.Press(VK_ESCAPE);
+    EXPECT_TRUE(Eventually([&] { return window.Ended(); }));
+}
+
+// Closing during an update asks first; "No" lets the update finish, "Yes" stops it and
+// the window ends only after the worker has.
+TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
+    AddPortDevice("7", "COM7");
+    auto answer = [](WPARAM button) {
+        HWND box = nullptr;
+        EXPECT_TRUE(
+            Eventually([&] { return (box = FindWindowA("#32770", "KORVEL7 Firmware Updater")); }));
+        PostMessageA(box, WM_COMMAND, button, 0);
+    };
+    for (WPARAM button : {WPARAM{IDNO}, WPARAM{IDYES}}) {
+        Window window;
+        SendMessageA(window.Item(IDC_PORT_LIST), CB_SETCURSEL, 0, 0);
+        SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), 0);
+        SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(Eventually(
+            [&] { return window.Text(IDC_LOG).find("send block 2/") != std::string::npos; }));
+        PostMessageA(window.Dialog(), WM_COMMAND, IDCANCEL, 0);
+        answer(button);
+        if (button == IDNO) {
+            EXPECT_TRUE(Eventually(
+                [&] { return window.Text(IDC_LOG).ends_with("Update successful\r\n"); }, 60s));
+            EXPECT_FALSE(window.Ended());
+        } else {
+            EXPECT_TRUE(Eventually([&] { return window.Ended(); }));
+            EXPECT_EQ(WorkerThread, nullptr);
+        }
+    }
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
+}
+
+TEST(UpdaterWindow, CloseBoxEndsTheDialog) {
+    Window window;
+    PostMessageA(window.Dialog(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_TRUE(Eventually([&] { return window.Ended(); }));
+}
+
+// Over 10240 characters the oldest 8192 are cut before the message is appended.
+TEST(UpdaterWindow, LogPaneTrimsPast10240Characters) {
+    Window window;
+    const HWND pane = window.Item(IDC_LOG);
+    const std::string filler(10240, 'a');
+    SendMessageA(pane, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(filler.c_str()));
+    k7::LogPrintf("b");
+    EXPECT_EQ(window.Text(IDC_LOG), filler + "b");  // 10240: no trim
+    k7::LogPrintf("c");
+    EXPECT_EQ(window.Text(IDC_LOG), std::string(2048, 'a') + "bc");  // 10241: cut 8192
+}
+
+}  // namespace
