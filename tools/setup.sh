@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the native and Windows builds and their tests need.
-# Safe to run again: it only calls apt-get when something is missing.
+# Installs every Debian package the native and Windows builds and their tests need;
+# `setup.sh screenshot` adds what tools/screenshot.sh needs. Safe to run again: it only
+# calls apt-get when something is missing.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   wine64 xvfb
   clang-format
 )
+[[ ${1:-} == screenshot ]] && packages+=(imagemagick xdotool x11-utils)
 
 missing=()
 for p in "${packages[@]}"; do
