@@ -6,6 +6,7 @@
 std::atomic<HANDLE> WorkerThread{nullptr};
 CButton* WorkerButton = nullptr;
 std::atomic<int> SelectedPortNumber{0};
+k7::InputAddress InputAddress{};
 
 namespace {
 
@@ -25,9 +26,14 @@ constexpr UINT kLogPaneLimit = 20000;
 // worker opened it after the last close.
 constexpr DWORD kStopPollMs = 100;
 
-constexpr char kCloseQuestion[] =
+constexpr char kCloseDuringUpdate[] =
     "A firmware update is running. Stopping it now can leave the KORVEL7 without working "
     "firmware until it is updated again.\r\n\r\nStop the update and close?";
+constexpr char kCloseDuringAddress[] =
+    "The device address is being written. Stopping now can leave the KORVEL7 without a "
+    "valid address until it is written again.\r\n\r\nStop and close?";
+// A field's text is fetched into a buffer of this size, so at most 15 characters count.
+constexpr int kFieldBuffer = 16;
 
 }  // namespace
 
@@ -45,6 +51,10 @@ const MessageMap* CUpdaterDlg::GetMessageMap() const {
         OnMessage<&CUpdaterDlg::OnQueryDragIcon>(WM_QUERYDRAGICON),
         OnCommand<&CUpdaterDlg::OnRefresh>(IDC_REFRESH, BN_CLICKED),
         OnCommand<&CUpdaterDlg::OnSelchangePort>(IDC_PORT_LIST, CBN_SELCHANGE),
+        OnCommand<&CUpdaterDlg::StartAddressProgramming>(IDC_WRITE_ADDRESS, BN_CLICKED),
+        OnCommand<&CUpdaterDlg::OnChangeAddress1>(IDC_ADDRESS1, EN_CHANGE),
+        OnCommand<&CUpdaterDlg::OnChangeAddress2>(IDC_ADDRESS2, EN_CHANGE),
+        OnCommand<&CUpdaterDlg::OnChangeAddress3>(IDC_ADDRESS3, EN_CHANGE),
     };
     static const MessageMap map{CDialog::GetThisMessageMap(), entries};
     return &map;
@@ -114,19 +124,69 @@ void CUpdaterDlg::OnOK() {
     StartUpdate();
 }
 
-// The worker is created suspended and runs only once its handle is recorded and the
-// button disabled: a worker that ends at once (a port that does not open) then cannot
-// leave the handle set or the button disabled behind it.
 void CUpdaterDlg::StartUpdate() {
-    if (closing_ || WorkerThread.load() != nullptr) return;
-    WorkerButton = &m_programButton;
-    HANDLE thread = CreateThread(nullptr, 0, UpdateThread, this, CREATE_SUSPENDED, nullptr);
-    if (thread == nullptr) return;
+    StartWorker(UpdateThread, &m_programButton);
+}
+
+// Only a key-down counts (Alt+F5 arrives as a system key); every auto-repeat is a new
+// press, which finds the worker running and starts nothing.
+BOOL CUpdaterDlg::PreTranslateMessage(MSG* message) {
+    if (message->message == WM_KEYDOWN && message->wParam == VK_F5) StartAddressProgramming();
+    return CDialog::PreTranslateMessage(message);
+}
+
+void CUpdaterDlg::StartAddressProgramming() {
+    if (WorkerThread.load() != nullptr) return;
+    if (!ParseHexPair(m_address1, &InputAddress[0]) ||
+        !ParseHexPair(m_address2, &InputAddress[1]) ||
+        !ParseHexPair(m_address3, &InputAddress[2])) {
+        k7::LogPrintf("INPUT N.G.\r\n");
+        return;
+    }
+    k7::LogPrintf("INPUT ADDRESS = %02X:%02X:%02X\r\n", unsigned{InputAddress[0]},
+                  unsigned{InputAddress[1]}, unsigned{InputAddress[2]});
+    StartWorker(AddressThread, &m_writeAddressButton);
+}
+
+bool CUpdaterDlg::ParseHexPair(const CEdit& field, std::uint8_t* value) {
+    char text[kFieldBuffer] = {};
+    ::GetWindowTextA(field.GetSafeHwnd(), text, kFieldBuffer);
+    return k7::ParseHexPair(text, value);
+}
+
+// Two characters in a field move on to the next one (the third back to the first) with
+// its text selected, so typing goes on there and replaces it.
+void CUpdaterDlg::MoveToField(const CEdit& changed, const CEdit& next) {
+    if (::GetWindowTextLengthA(changed.GetSafeHwnd()) < 2) return;
+    next.SetFocus();
+    next.SetSel(0, -1);
+    next.SendMessage(EM_SCROLLCARET);
+}
+
+void CUpdaterDlg::OnChangeAddress1() {
+    MoveToField(m_address1, m_address2);
+}
+void CUpdaterDlg::OnChangeAddress2() {
+    MoveToField(m_address2, m_address3);
+}
+void CUpdaterDlg::OnChangeAddress3() {
+    MoveToField(m_address3, m_address1);
+}
+
+// One worker at a time, of either kind. The worker is created suspended and runs only once
+// its handle is recorded and its button disabled: a worker that ends at once (a port that
+// does not open) then cannot leave the handle set or the button disabled behind it.
+bool CUpdaterDlg::StartWorker(LPTHREAD_START_ROUTINE routine, CButton* button) {
+    if (closing_ || WorkerThread.load() != nullptr) return false;
+    WorkerButton = button;
+    HANDLE thread = CreateThread(nullptr, 0, routine, this, CREATE_SUSPENDED, nullptr);
+    if (thread == nullptr) return false;
     if (worker_ != nullptr) CloseHandle(worker_);
     worker_ = thread;
     WorkerThread = thread;
-    m_programButton.EnableWindow(FALSE);
+    button->EnableWindow(FALSE);
     ResumeThread(thread);
+    return true;
 }
 
 DWORD WINAPI CUpdaterDlg::UpdateThread(void* parameter) {
@@ -136,8 +196,17 @@ DWORD WINAPI CUpdaterDlg::UpdateThread(void* parameter) {
     return 0;
 }
 
-// Runs on the worker thread, before the outcome line: the handle is cleared first, so a
-// press on the button enabled next finds no worker.
+DWORD WINAPI CUpdaterDlg::AddressThread(void* parameter) {
+    auto* dialog = static_cast<CUpdaterDlg*>(parameter);
+    const k7::PortRef port = k7::PortFromNumber(SelectedPortNumber.load());
+    k7::AddressWorker(dialog->link_, port, InputAddress, dialog->address_timings_);
+    dialog->FinishWorker();
+    return 0;
+}
+
+// The worker's last step (for the update, just before its outcome line), on its own
+// thread: the handle is cleared first, so a press on the button enabled next finds no
+// worker.
 void CUpdaterDlg::FinishWorker() {
     WorkerThread = nullptr;
     WorkerButton->EnableWindow(TRUE);
@@ -151,8 +220,9 @@ void CUpdaterDlg::FinishWorker() {
 void CUpdaterDlg::OnCancel() {
     if (closing_) return;
     if (WorkerThread.load() != nullptr &&
-        MessageBoxA(m_hWnd, kCloseQuestion, "KORVEL7 Firmware Updater",
-                    MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
+        MessageBoxA(m_hWnd,
+                    WorkerButton == &m_programButton ? kCloseDuringUpdate : kCloseDuringAddress,
+                    "KORVEL7 Firmware Updater", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
         return;
     closing_ = true;
     StopWorker();

@@ -9,6 +9,7 @@
 #include "app/framework.h"
 #include "app/log_pane.h"
 #include "link/link.h"
+#include "service/address.h"
 #include "update/update_worker.h"
 
 // The running worker (none while idle) and the button it gives back when it ends. One
@@ -17,19 +18,24 @@ extern std::atomic<HANDLE> WorkerThread;
 extern CButton* WorkerButton;
 // The COM port number of the selected port list entry; 0 until one is selected.
 extern std::atomic<int> SelectedPortNumber;
+// The address bytes of the last accepted F5, written before the address worker starts.
+extern k7::InputAddress InputAddress;
 
 class CUpdaterDlg : public CDialog {
 public:
     explicit CUpdaterDlg(CWnd* parent = nullptr);
     ~CUpdaterDlg() override;
 
-    // For tests: shorter waits for the update than the product's.
+    // For tests: shorter waits than the product's.
     void SetUpdateSettings(const k7::UpdateSettings& settings) { settings_ = settings; }
+    void SetAddressTimings(const k7::AddressTimings& timings) { address_timings_ = timings; }
 
 protected:
     const MessageMap* GetMessageMap() const override;
     void DoDataExchange(CDataExchange* exchange) override;
     BOOL OnInitDialog() override;
+    // F5 starts the address service from any control; the key goes on as usual.
+    BOOL PreTranslateMessage(MSG* message) override;
     void OnOK() override;
     void OnCancel() override;
 
@@ -38,6 +44,10 @@ protected:
     void OnRefresh();
     void OnSelchangePort();
     void StartUpdate();
+    void StartAddressProgramming();
+    void OnChangeAddress1();
+    void OnChangeAddress2();
+    void OnChangeAddress3();
 
     CComboBox m_portList;
     CStatic m_addressPrefix;
@@ -54,11 +64,16 @@ protected:
 
 private:
     static DWORD WINAPI UpdateThread(void* dialog);
+    static DWORD WINAPI AddressThread(void* dialog);
+    bool StartWorker(LPTHREAD_START_ROUTINE routine, CButton* button);
     void FinishWorker();
     bool StopWorker();
+    static bool ParseHexPair(const CEdit& field, std::uint8_t* value);
+    static void MoveToField(const CEdit& changed, const CEdit& next);
 
     k7::Link link_;
     k7::UpdateSettings settings_;
+    k7::AddressTimings address_timings_;
     std::unique_ptr<LogPane> log_pane_;
     HANDLE worker_ = nullptr;  // this thread's handle of the last worker, for waiting on it
     bool closing_ = false;

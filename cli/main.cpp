@@ -9,6 +9,7 @@
 #include "link/port.h"
 #include "log/log.h"
 #include "ports/ports.h"
+#include "service/address.h"
 #include "update/firmware_version.h"
 #include "update/update_worker.h"
 
@@ -28,6 +29,9 @@ const char kUsage[] =
     "  program --port PORT   find the receiver on PORT and install the firmware built\n"
     "                        into this program (about 25 to 45 seconds)\n"
     "  version --port PORT   ask the receiver for its firmware version\n"
+    "  address --port PORT XX XX XX\n"
+    "                        write the receiver's device address 00:19:01:XX:XX:XX\n"
+    "                        (each XX two hexadecimal digits) and read it back\n"
     "  ports                 list the serial ports of this machine\n"
     "  help                  show this text (also -h, --help)\n"
     "\n"
@@ -38,30 +42,32 @@ const char kUsage[] =
     "opened is reported on standard output as \"PORT not found or busy\".\n"
     "\n"
     "exit status:\n"
-    "  0   done: \"Update successful\", or the version was read\n"
-    "  1   \"Update not successful\", or the receiver did not give its version\n"
+    "  0   done: \"Update successful\", the version was read, or \"PROGRAM OK\"\n"
+    "  1   \"Update not successful\", no version, or the address was not confirmed\n"
     "  2   \"KORVEL7 not found\": the port could not be opened, or no receiver talks on it\n"
-    "  64  usage error\n";
+    "  64  usage error, or \"INPUT N.G.\" for an address field\n";
 
 int Usage(const char* problem) {
     std::fprintf(stderr, "korvel7: %s\nTry 'korvel7 --help'.\n", problem);
     return kExitUsage;
 }
 
-// Reads "--port PORT" (or "--port=PORT") from the arguments after the command.
-bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port, std::string* error) {
+// Reads "--port PORT" (or "--port=PORT") from the arguments after the command; the other
+// arguments go to `rest`.
+bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port,
+                     std::vector<std::string>* rest, std::string* error) {
     std::string value;
     bool seen = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--port" && i + 1 < args.size()) {
             value = args[++i];
+            seen = true;
         } else if (args[i].rfind("--port=", 0) == 0) {
             value = args[i].substr(7);
+            seen = true;
         } else {
-            *error = "unexpected argument '" + args[i] + "'";
-            return false;
+            rest->push_back(args[i]);
         }
-        seen = true;
     }
     if (!seen) {
         *error = "--port PORT is required";
@@ -91,6 +97,29 @@ int RunPorts() {
     for (const std::string& entry : k7::ListSerialPorts())
         std::printf("%s\n", entry.c_str());
     return kExitOk;
+}
+
+// The fields as the window takes them: exactly two hexadecimal digits each.
+int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields) {
+    k7::InputAddress address;
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        if (i >= fields.size() || !k7::ParseHexPair(fields[i], &address[i])) {
+            k7::LogPrintf("INPUT N.G.\r\n");
+            return kExitUsage;
+        }
+    }
+    k7::LogPrintf("INPUT ADDRESS = %02X:%02X:%02X\r\n", unsigned{address[0]}, unsigned{address[1]},
+                  unsigned{address[2]});
+    k7::Link link;
+    switch (k7::AddressWorker(link, port, address)) {
+        case k7::AddressOutcome::kProgramOk:
+            return kExitOk;
+        case k7::AddressOutcome::kProgramFailed:
+            return kExitFailed;
+        case k7::AddressOutcome::kNotOpened:
+            break;
+    }
+    return kExitNotFound;
 }
 
 int RunVersion(const k7::PortRef& port) {
@@ -123,12 +152,18 @@ int main(int argc, char** argv) {
         if (!args.empty()) return Usage("'ports' takes no arguments");
         return RunPorts();
     }
-    if (command == "program" || command == "version") {
+    if (command == "program" || command == "version" || command == "address") {
         std::string error;
         k7::PortRef port;
-        if (!ParsePortOption(args, &port, &error)) return Usage(error.c_str());
+        std::vector<std::string> rest;
+        if (!ParsePortOption(args, &port, &rest, &error)) return Usage(error.c_str());
+        if (command == "address" && rest.size() != 3)
+            return Usage("address takes three fields, XX XX XX");
+        if (command != "address" && !rest.empty())
+            return Usage(("unexpected argument '" + rest.front() + "'").c_str());
         k7::StdoutLogSink sink;
         k7::SetLogSink(&sink);
+        if (command == "address") return RunAddress(port, rest);
         return command == "program" ? RunProgram(port) : RunVersion(port);
     }
     return Usage(("unknown command '" + command + "'").c_str());

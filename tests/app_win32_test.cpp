@@ -52,6 +52,7 @@ public:
         thread_ = std::thread([this, settings] {
             CUpdaterDlg dialog;
             dialog.SetUpdateSettings(settings);
+            dialog.SetAddressTimings({10ms, 10ms});
             ui_thread_ = GetCurrentThreadId();
             dialog.DoModal();
             ended_ = true;
@@ -278,6 +279,62 @@ TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
             EXPECT_EQ(WorkerThread, nullptr);
         }
     }
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
+}
+
+// F5 reaches the address service whichever control has the focus. The fields are
+// hidden, so they stay empty and every press is refused, once.
+TEST(UpdaterWindow, F5WithTheHiddenFieldsEmptyIsRefusedOnce) {
+    Window window;
+    window.Press(VK_F5);
+    EXPECT_TRUE(Eventually([&] { return window.Text(IDC_LOG) == "INPUT N.G.\r\n"; }));
+    SendMessageA(window.Dialog(), WM_NULL, 0, 0);
+    EXPECT_EQ(window.Text(IDC_LOG), "INPUT N.G.\r\n");
+}
+
+// Two characters in a field move the focus on, the last field back to the first; F5 then
+// writes the address to the receiver on COM7 and reads it back.
+TEST(UpdaterWindow, F5WritesTheAddressTypedIntoTheFields) {
+    AddPortDevice("7", "COM7");
+    Window window;
+    SendMessageA(window.Item(IDC_PORT_LIST), CB_SETCURSEL, 0, 0);
+    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), 0);
+    const std::pair<int, const char*> fields[] = {
+        {IDC_ADDRESS1, "0a"}, {IDC_ADDRESS2, "FF"}, {IDC_ADDRESS3, "7c"}};
+    const int next[] = {IDC_ADDRESS2, IDC_ADDRESS3, IDC_ADDRESS1};
+    for (std::size_t i = 0; i < 3; ++i) {
+        SendMessageA(window.Item(fields[i].first), WM_SETTEXT, 0,
+                     reinterpret_cast<LPARAM>(fields[i].second));
+        EXPECT_EQ(window.Focus(), window.Item(next[i]));
+    }
+    window.Press(VK_F5);
+    EXPECT_TRUE(Eventually([&] {
+        return window.Text(IDC_LOG) ==
+               "INPUT ADDRESS = 0A:FF:7C\r\nCOM7 Opened\r\nPROGRAM COM7... Command OK\r\n"
+               "Read Addr OK    0A:FF:7C\r\n================ PROGRAM OK ================\r\n";
+    }));
+    EXPECT_TRUE(Eventually([&] { return IsWindowEnabled(window.Item(IDC_WRITE_ADDRESS)) != 0; }));
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
+}
+
+// While the update runs, F5 starts nothing, and the Program button comes back at its end.
+TEST(UpdaterWindow, F5DuringAnUpdateStartsNothing) {
+    AddPortDevice("7", "COM7");
+    Window window;
+    SendMessageA(window.Item(IDC_PORT_LIST), CB_SETCURSEL, 0, 0);
+    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), 0);
+    SendMessageA(window.Item(IDC_ADDRESS1), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("01"));
+    SendMessageA(window.Item(IDC_ADDRESS2), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("02"));
+    SendMessageA(window.Item(IDC_ADDRESS3), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("03"));
+    SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+    SendMessageA(window.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(window.Item(IDC_LOG)),
+                 TRUE);
+    window.Press(VK_F5);
+    EXPECT_TRUE(
+        Eventually([&] { return window.Text(IDC_LOG).ends_with("Update successful\r\n"); }, 60s));
+    EXPECT_EQ(window.Text(IDC_LOG).find("INPUT"), std::string::npos);
+    EXPECT_TRUE(IsWindowEnabled(window.Item(IDOK)));
+    EXPECT_TRUE(IsWindowEnabled(window.Item(IDC_WRITE_ADDRESS)));
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 

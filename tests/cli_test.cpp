@@ -89,9 +89,24 @@ TEST_F(CliTest, BusyPortIsReportedNotWaitedFor) {
 }
 
 // A script reading the log must never see a usage message in it.
+// The address fields follow the window's rule; a bad one is refused before the port opens.
+TEST_F(CliTest, AddressWritesAndConfirmsOrRefusesTheFields) {
+    Serve();
+    const std::string port = server->SlavePath();
+    Result r = RunCli("address --port " + port + " 0a FF 7c");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "INPUT ADDRESS = 0A:FF:7C\r\n" + port + " Opened\r\nPROGRAM " + port +
+                         "... Command OK\r\nRead Addr OK    0A:FF:7C\r\n"
+                         "================ PROGRAM OK ================\r\n");
+    r = RunCli("address --port " + port + " 0a F 7c");
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.out, "INPUT N.G.\r\n");
+}
+
 TEST(Cli, UsageErrorsExit64WithNothingOnStdout) {
-    for (const char* arguments : {"", "flash --port /dev/x", "program", "program --port COMx",
-                                  "program --port /dev/x extra", "ports extra"}) {
+    for (const char* arguments :
+         {"", "flash --port /dev/x", "program", "program --port COMx",
+          "program --port /dev/x extra", "ports extra", "address --port /dev/x 0a ff"}) {
         const Result r = RunCli(arguments);
         EXPECT_EQ(r.status, 64) << arguments;
         EXPECT_EQ(r.out, "") << arguments;
