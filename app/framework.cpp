@@ -146,7 +146,13 @@ INT_PTR CDialog::Dispatch(UINT message, WPARAM wparam) {
     return FALSE;
 }
 
+void RestrictDllSearch() {
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    SetDllDirectoryA("");
+}
+
 CWinApp::CWinApp() {
+    RestrictDllSearch();
     g_app = this;
 }
 

@@ -180,6 +180,7 @@ private:
 
 class CWinApp {
 public:
+    // Also restricts the DLL search, as early as the program can.
     CWinApp();
     virtual ~CWinApp();
 
@@ -190,6 +191,10 @@ public:
 
     CWnd* m_pMainWnd = nullptr;
 };
+
+// Takes the program's folder and the current folder out of the DLL search, so that a DLL
+// planted beside the program is never loaded in place of the system's.
+void RestrictDllSearch();
 
 // The one application object, set by its constructor.
 CWinApp* AfxGetApp();

@@ -11,6 +11,7 @@
 #include "app/resource.h"
 #include "app/updater_dlg.h"
 #include "tests/expected_log.h"
+#include "tests/wine_path.h"
 
 namespace {
 
@@ -354,6 +355,65 @@ TEST(UpdaterWindow, LogPaneTrimsPast10240Characters) {
     EXPECT_EQ(window.Text(IDC_LOG), filler + "b");  // 10240: no trim
     k7::LogPrintf("c");
     EXPECT_EQ(window.Text(IDC_LOG), std::string(2048, 'a') + "bc");  // 10241: cut 8192
+}
+
+// The program as a user runs it: closed in the middle of an update and confirmed, the
+// process ends by itself and the port is free for the next opener.
+TEST(UpdaterProgram, ClosedMidUpdateEndsCleanly) {
+    AddPortDevice("7", "COM7");
+    const std::string program = k7::test::WindowsPath(KORVEL7_UPDATER);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessA(program.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                               nullptr, &startup, &process));
+    HWND dialog = nullptr;
+    ASSERT_TRUE(Eventually([&] {
+        dialog = FindWindowA("#32770", kCaption);
+        return dialog != nullptr && IsWindowVisible(dialog);
+    }));
+    const HWND list = GetDlgItem(dialog, IDC_PORT_LIST);
+    SendMessageA(list, CB_SETCURSEL, 0, 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
+    SendMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+    auto log = [&] {  // text crosses processes intact only as UTF-16
+        wchar_t text[4096] = {};
+        SendMessageW(GetDlgItem(dialog, IDC_LOG), WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text));
+        return std::wstring(text);
+    };
+    ASSERT_TRUE(Eventually([&] { return log().find(L"send block 2/") != std::wstring::npos; }));
+
+    PostMessageA(dialog, WM_CLOSE, 0, 0);
+    HWND box = nullptr;
+    ASSERT_TRUE(
+        Eventually([&] { return (box = FindWindowA("#32770", "KORVEL7 Firmware Updater")); }));
+    PostMessageA(box, WM_COMMAND, IDYES, 0);
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
+    DWORD status = 1;
+    GetExitCodeProcess(process.hProcess, &status);
+    EXPECT_EQ(status, 0u);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+
+    k7::Link link;
+    ASSERT_EQ(link.OpenComPort(7), 1);
+    EXPECT_EQ(link.SendCommand(k7::kCmdVersion, nullptr, 0), 1);
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
+}
+
+// A DLL planted beside the program is not found by name once the search is restricted;
+// the same file loads by its full path, so only the search kept it out.
+TEST(UpdaterProgram, DllBesideTheProgramIsNotLoadedByName) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string planted(path);
+    planted = planted.substr(0, planted.find_last_of('\\') + 1) + "korvel7_planted.dll";
+    RestrictDllSearch();
+    EXPECT_EQ(LoadLibraryA("korvel7_planted.dll"), nullptr);
+    HMODULE module = LoadLibraryA(planted.c_str());
+    EXPECT_NE(module, nullptr) << planted;
+    if (module != nullptr) FreeLibrary(module);
 }
 
 }  // namespace

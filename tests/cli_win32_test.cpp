@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "tests/expected_log.h"
+#include "tests/wine_path.h"
 #include "update/firmware_update.h"
 
 namespace k7 {
@@ -18,13 +19,6 @@ struct Result {
     std::string out;
     std::string err;
 };
-
-// Wine shows the Linux file system as drive Z:.
-std::string WindowsPath(std::string path) {
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path.front() == '\\' ? "Z:" + path : path;
-}
 
 // An empty temporary file that a child inherits as a standard stream; gone once closed.
 HANDLE InheritableTempFile() {
@@ -56,7 +50,7 @@ Result RunCli(const std::string& arguments) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = InheritableTempFile();
     startup.hStdError = InheritableTempFile();
-    const std::string program = WindowsPath(KORVEL7_CLI);
+    const std::string program = test::WindowsPath(KORVEL7_CLI);
     std::string command = "\"" + program + "\" " + arguments;
     PROCESS_INFORMATION child = {};
     if (CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
