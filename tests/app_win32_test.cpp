@@ -27,22 +27,46 @@ bool Eventually(Condition done, std::chrono::milliseconds limit = 10s) {
     return done();
 }
 
-// A Ports device in the registry, so that the port search lists it.
-void AddPortDevice(const char* instance, const char* port_name) {
-    const std::string path =
-        std::string("SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST\\GPS\\") + instance;
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    auto set = [key](const char* name, const std::string& text) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                       static_cast<DWORD>(text.size() + 1));
-    };
-    set("Class", "Ports");
-    set("PortName", port_name);
-    set("FriendlyName", std::string("Test port (") + port_name + ")");
-    RegCloseKey(key);
+constexpr char kTestDevices[] = "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST";
+
+// Ports devices in the registry for as long as it lives, so that the port search lists
+// them.
+class PortDevices {
+public:
+    explicit PortDevices(std::initializer_list<const char*> port_names) {
+        for (const char* name : port_names)
+            Add(name);
+    }
+    ~PortDevices() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTestDevices); }
+    static void Remove(const char* port_name) {
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                       (std::string(kTestDevices) + "\\GPS\\" + port_name).c_str());
+    }
+
+private:
+    static void Add(const char* port_name) {
+        const std::string path = std::string(kTestDevices) + "\\GPS\\" + port_name;
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        auto set = [key](const char* name, const std::string& text) {
+            RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>(text.size() + 1));
+        };
+        set("Class", "Ports");
+        set("PortName", port_name);
+        set("FriendlyName", std::string("Test port (") + port_name + ")");
+        RegCloseKey(key);
+    }
+};
+
+// Selects a port list entry as a click would (also in another process's window).
+void SelectPort(HWND dialog, int index) {
+    const HWND list = GetDlgItem(dialog, IDC_PORT_LIST);
+    SendMessageA(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(list));
 }
 
 // The dialog on its own user-interface thread, as the application runs it.
@@ -66,9 +90,23 @@ public:
         });
         SendMessageA(dialog_, WM_NULL, 0, 0);
     }
+    // Closes the window, confirming the question a running worker brings up, so a test
+    // that failed half-way cannot hang the suite.
     ~Window() {
         if (!ended_) PostMessageA(dialog_, WM_COMMAND, IDCANCEL, 0);
-        thread_.join();
+        const bool closed = Eventually(
+            [this] {
+                if (HWND box = FindWindowA("#32770", "KORVEL7 Firmware Updater"))
+                    PostMessageA(box, WM_COMMAND, IDYES, 0);
+                return ended_.load();
+            },
+            60s);
+        if (closed) {
+            thread_.join();
+        } else {
+            ADD_FAILURE() << "the window did not close";
+            thread_.detach();
+        }
     }
 
     static k7::UpdateSettings Fast() {
@@ -190,36 +228,29 @@ TEST(UpdaterWindow, PortListPreselectsCom76AndSelectionSetsThePort) {
         EXPECT_EQ(SendMessageA(window.Item(IDC_PORT_LIST), CB_GETCURSEL, 0, 0), CB_ERR);
         EXPECT_EQ(SelectedPortNumber, 0);
     }
-    AddPortDevice("76", "COM76");
-    AddPortDevice("3", "COM3");
+    PortDevices devices{"COM76", "COM3"};
     Window window;
     const HWND list = window.Item(IDC_PORT_LIST);
     EXPECT_EQ(window.Text(IDC_PORT_LIST), "COM76   Test port (COM76)");
     EXPECT_EQ(SelectedPortNumber, 76);
 
-    SendMessageA(list, CB_SETCURSEL, 0, 0);  // sorted: COM3 comes first
-    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(list));
+    SelectPort(window.Dialog(), 0);  // sorted: COM3 comes first
     EXPECT_EQ(SelectedPortNumber, 3);
 
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST\\GPS\\76");
+    PortDevices::Remove("COM76");
     SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_REFRESH, BN_CLICKED),
                  reinterpret_cast<LPARAM>(window.Item(IDC_REFRESH)));
     EXPECT_EQ(SendMessageA(list, CB_GETCOUNT, 0, 0), 1);
     EXPECT_EQ(SendMessageA(list, CB_GETCURSEL, 0, 0), CB_ERR);
     EXPECT_EQ(SelectedPortNumber, 3);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 
 // Program runs the whole update against the simulator on COM7; the button is disabled
 // while it runs, a second press changes nothing, and the pane shows the exact log.
 TEST(UpdaterWindow, ProgramRunsAWholeUpdateIntoThePane) {
-    AddPortDevice("7", "COM7");
+    PortDevices devices{"COM7"};
     Window window;
-    const HWND list = window.Item(IDC_PORT_LIST);
-    SendMessageA(list, CB_SETCURSEL, 0, 0);
-    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(list));
+    SelectPort(window.Dialog(), 0);
     ASSERT_EQ(SelectedPortNumber, 7);
 
     SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
@@ -230,7 +261,6 @@ TEST(UpdaterWindow, ProgramRunsAWholeUpdateIntoThePane) {
     const std::string expected = k7::test::SuccessLog("COM7", "2.4.5", k7::BuiltInImages().a);
     EXPECT_TRUE(Eventually([&] { return window.Text(IDC_LOG).size() >= expected.size(); }));
     EXPECT_EQ(window.Text(IDC_LOG), expected);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 
 // Enter starts Program whichever control has the focus, and a worker that ends at once
@@ -255,7 +285,7 @@ TEST(UpdaterWindow, EnterProgramsAndEscCloses) {
 // Closing during an update asks first; "No" lets the update finish, "Yes" stops it and
 // the window ends only after the worker has.
 TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
-    AddPortDevice("7", "COM7");
+    PortDevices devices{"COM7"};
     auto answer = [](WPARAM button) {
         HWND box = nullptr;
         EXPECT_TRUE(
@@ -264,8 +294,7 @@ TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
     };
     for (WPARAM button : {WPARAM{IDNO}, WPARAM{IDYES}}) {
         Window window;
-        SendMessageA(window.Item(IDC_PORT_LIST), CB_SETCURSEL, 0, 0);
-        SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), 0);
+        SelectPort(window.Dialog(), 0);
         SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
         ASSERT_TRUE(Eventually(
             [&] { return window.Text(IDC_LOG).find("send block 2/") != std::string::npos; }));
@@ -280,7 +309,6 @@ TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
             EXPECT_EQ(WorkerThread, nullptr);
         }
     }
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 
 // F5 reaches the address service whichever control has the focus. The fields are
@@ -296,10 +324,9 @@ TEST(UpdaterWindow, F5WithTheHiddenFieldsEmptyIsRefusedOnce) {
 // Two characters in a field move the focus on, the last field back to the first; F5 then
 // writes the address to the receiver on COM7 and reads it back.
 TEST(UpdaterWindow, F5WritesTheAddressTypedIntoTheFields) {
-    AddPortDevice("7", "COM7");
+    PortDevices devices{"COM7"};
     Window window;
-    SendMessageA(window.Item(IDC_PORT_LIST), CB_SETCURSEL, 0, 0);
-    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), 0);
+    SelectPort(window.Dialog(), 0);
     const std::pair<int, const char*> fields[] = {
         {IDC_ADDRESS1, "0a"}, {IDC_ADDRESS2, "FF"}, {IDC_ADDRESS3, "7c"}};
     const int next[] = {IDC_ADDRESS2, IDC_ADDRESS3, IDC_ADDRESS1};
@@ -315,15 +342,13 @@ TEST(UpdaterWindow, F5WritesTheAddressTypedIntoTheFields) {
                "Read Addr OK    0A:FF:7C\r\n================ PROGRAM OK ================\r\n";
     }));
     EXPECT_TRUE(Eventually([&] { return IsWindowEnabled(window.Item(IDC_WRITE_ADDRESS)) != 0; }));
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 
 // While the update runs, F5 starts nothing, and the Program button comes back at its end.
 TEST(UpdaterWindow, F5DuringAnUpdateStartsNothing) {
-    AddPortDevice("7", "COM7");
+    PortDevices devices{"COM7"};
     Window window;
-    SendMessageA(window.Item(IDC_PORT_LIST), CB_SETCURSEL, 0, 0);
-    SendMessageA(window.Dialog(), WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE), 0);
+    SelectPort(window.Dialog(), 0);
     SendMessageA(window.Item(IDC_ADDRESS1), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("01"));
     SendMessageA(window.Item(IDC_ADDRESS2), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("02"));
     SendMessageA(window.Item(IDC_ADDRESS3), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("03"));
@@ -336,7 +361,6 @@ TEST(UpdaterWindow, F5DuringAnUpdateStartsNothing) {
     EXPECT_EQ(window.Text(IDC_LOG).find("INPUT"), std::string::npos);
     EXPECT_TRUE(IsWindowEnabled(window.Item(IDOK)));
     EXPECT_TRUE(IsWindowEnabled(window.Item(IDC_WRITE_ADDRESS)));
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 
 TEST(UpdaterWindow, CloseBoxEndsTheDialog) {
@@ -360,7 +384,7 @@ TEST(UpdaterWindow, LogPaneTrimsPast10240Characters) {
 // The program as a user runs it: closed in the middle of an update and confirmed, the
 // process ends by itself and the port is free for the next opener.
 TEST(UpdaterProgram, ClosedMidUpdateEndsCleanly) {
-    AddPortDevice("7", "COM7");
+    PortDevices devices{"COM7"};
     const std::string program = k7::test::WindowsPath(KORVEL7_UPDATER);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -372,10 +396,7 @@ TEST(UpdaterProgram, ClosedMidUpdateEndsCleanly) {
         dialog = FindWindowA("#32770", kCaption);
         return dialog != nullptr && IsWindowVisible(dialog);
     }));
-    const HWND list = GetDlgItem(dialog, IDC_PORT_LIST);
-    SendMessageA(list, CB_SETCURSEL, 0, 0);
-    SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_PORT_LIST, CBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(list));
+    SelectPort(dialog, 0);
     SendMessageA(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
     auto log = [&] {  // text crosses processes intact only as UTF-16
         wchar_t text[4096] = {};
@@ -399,7 +420,6 @@ TEST(UpdaterProgram, ClosedMidUpdateEndsCleanly) {
     k7::Link link;
     ASSERT_EQ(link.OpenComPort(7), 1);
     EXPECT_EQ(link.SendCommand(k7::kCmdVersion, nullptr, 0), 1);
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7TEST");
 }
 
 // A DLL planted beside the program is not found by name once the search is restricted;
