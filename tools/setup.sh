@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine64 xvfb
   clang-format
+  clang libclang-rt-dev
 )
 [[ ${1:-} == screenshot ]] && packages+=(imagemagick xdotool x11-utils)
 

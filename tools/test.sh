@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test suite: native, under
-# ThreadSanitizer, under AddressSanitizer + UBSan, and the Windows build under Wine.
+# ThreadSanitizer, under AddressSanitizer + UBSan, the fuzz targets for a short while, and
+# the Windows build under Wine.
 # Fails on the first failing step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +19,9 @@ for preset in native tsan asan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+step "fuzz: every libFuzzer target for a minute"
+tools/fuzz.sh 60
 
 step "windows: build and test under Wine"
 cmake --preset windows >/dev/null
