@@ -136,7 +136,7 @@ BOOL CUpdaterDlg::PreTranslateMessage(MSG* message) {
 }
 
 void CUpdaterDlg::StartAddressProgramming() {
-    if (WorkerThread.load() != nullptr) return;
+    if (closing_ || WorkerThread.load() != nullptr) return;
     if (!ParseHexPair(m_address1, &InputAddress[0]) ||
         !ParseHexPair(m_address2, &InputAddress[1]) ||
         !ParseHexPair(m_address3, &InputAddress[2])) {
