@@ -1,198 +1,184 @@
-// Feeds arbitrary bytes through Link::OnReceive, with the read-back target inside a buffer
-// of exactly the size the update reads image A into, so that AddressSanitizer stops any
-// copy past its end. After every OnReceive call the link's records are compared with the
-// reference receiver fed the same bytes.
+// Feeds arbitrary bytes through Link::OnReceive and, after every call, compares what the link
+// recorded with a reference receiver fed the same bytes. The reference is written from the
+// wire format (0x88 0xEE LEN CODE PAYLOAD... SUM, NMEA lines from '$' to LF), not from the
+// parser: it collects each frame whole and judges it at its last byte. The read-back target
+// sits in a buffer of exactly the size the update reads image A into, so AddressSanitizer
+// stops any copy past its end.
 //
 // Input: four set-up bytes, then the bytes as they come off the wire.
-//   [0]        how the wire bytes are cut into OnReceive calls: 0 = one call, n = pieces
-//              of 1 to n bytes
-//   [1] & 3    where the read-back target sits: 0 none, 1 the image's last chunk, 2 the
-//              last place a whole kind-4 copy fits, 3 the offset made of bit 7 of [1] and
-//              bytes [2] [3], capped at that last place
+//   [0]      how the wire bytes are cut into OnReceive calls: 0 = one call, n = pieces of 1 to
+//            n bytes, their lengths from a small xorshift generator
+//   [1] & 3  where the read-back target sits: 0 none, 1 the image's last chunk, 2 the last
+//            place a whole kind-4 copy fits, 3 the offset made of bit 7 of [1] and bytes [2]
+//            [3], capped at that last place
 #include <algorithm>
-#include <cstdarg>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "fuzz/reference_receiver.h"
 #include "link/link.h"
 #include "log/log.h"
 
-namespace k7::fuzz {
+namespace k7 {
 namespace {
 
-// The update reads the image back chunk by chunk into a buffer one block larger than the
-// image.
+// The update reads image A back, 128 bytes at a time, into a buffer one block larger.
 constexpr std::size_t kImageSize = 100080;
 constexpr std::size_t kBufferSize = kImageSize + 4096;
-constexpr std::size_t kChunkSize = 128;
-constexpr std::size_t kLastChunk = (kImageSize - 1) / kChunkSize * kChunkSize;
+constexpr std::size_t kLastChunk = (kImageSize - 1) / 128 * 128;
 constexpr std::size_t kLastWholeCopy = kBufferSize - kMaxReadBackCopy;
-constexpr std::size_t kSetupBytes = 4;
+
+// What the link's receive parser must record.
+struct Reference {
+    int state = 0;
+    int length = 0;
+    std::array<std::uint8_t, 256> data{};
+    int lines = 0;
+    int image_check_replies = 0;      // accepted data frames answering the image check
+    std::uint8_t* target = nullptr;   // where the data of kind-4 frames go; null drops them
+    std::vector<std::uint8_t> frame;  // the frame being collected; empty outside one
+    bool in_line = false;
+
+    // A frame start wins over everything outside a frame, so a line it interrupts goes on
+    // after the frame. A start followed by anything but 0xEE is dropped together with that
+    // byte, which is not looked at again.
+    void Feed(std::uint8_t b) {
+        if (!frame.empty()) {
+            frame.push_back(b);
+            if (frame.size() == 2 && b != 0xEE) frame.clear();
+            if (frame.size() > 2 && frame.size() == frame[2] + 4u) {
+                Judge(frame);
+                frame.clear();  // keeps its room for the next frame
+            }
+        } else if (b == 0x88) {
+            frame.push_back(b);
+        } else if (!in_line) {
+            in_line = b == '$';
+        } else if (b == '\n') {
+            in_line = false;
+            ++lines;
+        }
+    }
+
+    // Kinds above 4 are accepted and change nothing. Kind 3 keeps its payload and sum (LEN
+    // bytes); kind 4 reports LEN - 2 and sends its data, sum included, to the target.
+    void Judge(const std::vector<std::uint8_t>& f) {
+        const auto sum = std::accumulate(f.begin(), f.end() - 1, 0u);
+        if (static_cast<std::uint8_t>(sum) != f.back() || f[3] > 4) return;
+        state = f[3];
+        length = state == 3 ? f[2] : state == 4 ? f[2] - 2 : 0;
+        if (state == 3) {
+            std::copy(f.begin() + 4, f.end(), data.begin());
+            if (data[0] == kCmdImageCheck) ++image_check_replies;
+        }
+        if (state == 4 && target != nullptr && f.size() > 8)
+            std::copy(f.begin() + 8, f.end(), target);
+    }
+};
 
 // Counts the message the link logs for each reply to the image check.
-class ImageCheckLogCounter final : public LogSink {
-public:
+struct ImageCheckLog final : LogSink {
     void Append(std::string_view text) override {
         if (text == "fwUpdate rsp\r\n") ++count;
     }
     int count = 0;
-};
+} image_check_log;
 
-ImageCheckLogCounter& LogCounter() {
-    static ImageCheckLogCounter counter;
-    return counter;
-}
-
-[[noreturn]] __attribute__((format(printf, 1, 2))) void Fail(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputc('\n', stderr);
+void Expect(const char* what, int link, int reference) {
+    if (link == reference) return;
+    std::fprintf(stderr, "%s: link %d, reference %d\n", what, link, reference);
     std::abort();
 }
 
+void ExpectBytes(const char* what, const std::uint8_t* link, const std::uint8_t* reference,
+                 std::size_t from, std::size_t count) {
+    if (std::memcmp(link + from, reference + from, count) == 0) return;
+    const auto [l, r] = std::mismatch(link + from, link + from + count, reference + from);
+    std::fprintf(stderr, "%s [%td]: link %02x, reference %02x\n", what, l - link, unsigned{*l},
+                 unsigned{*r});
+    std::abort();
+}
+
+void ExpectRecords(const Link& link, const Reference& reference) {
+    Expect("response state", link.ResponseState(), reference.state);
+    Expect("response length", link.ResponseLength(), reference.length);
+    ExpectBytes("response data", link.ResponseData().data(), reference.data.data(), 0, 256);
+    Expect("line count", link.LineCount(), reference.lines);
+    Expect("image check replies logged", image_check_log.count, reference.image_check_replies);
+}
+
 std::optional<std::size_t> TargetOffset(const std::uint8_t* setup) {
-    switch (setup[1] & 3) {
-        case 0:
-            return std::nullopt;
-        case 1:
-            return kLastChunk;
-        case 2:
-            return kLastWholeCopy;
-        default:
-            const std::size_t offset = (std::size_t{setup[1]} >> 7 << 16) |
-                                       (std::size_t{setup[2]} << 8) | std::size_t{setup[3]};
-            return std::min(offset, kLastWholeCopy);
-    }
+    const std::size_t free_offset =
+        (std::size_t{setup[1]} >> 7 << 16) | (std::size_t{setup[2]} << 8) | std::size_t{setup[3]};
+    const std::size_t offsets[] = {0, kLastChunk, kLastWholeCopy,
+                                   std::min(free_offset, kLastWholeCopy)};
+    if ((setup[1] & 3) == 0) return std::nullopt;
+    return offsets[setup[1] & 3];
 }
 
-// Piece lengths from a small xorshift generator, so that frames and lines are cut at
-// every place across inputs.
-class Pieces {
-public:
-    explicit Pieces(std::uint8_t longest) : longest_(longest), state_(0x9E3779B9u ^ longest) {}
-    std::size_t Next(std::size_t left) {
-        if (longest_ == 0) return left;
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return std::min<std::size_t>(left, 1 + state_ % longest_);
+// The link's read-back buffer, allocated at exactly the update's size, and the reference's.
+// Both hold the same pattern wherever the last input's target did not reach: an input that
+// got to its end left them equal, and the reference writes only at its target.
+struct ReadBackBuffers {
+    std::unique_ptr<std::uint8_t[]> link{new std::uint8_t[kBufferSize]};
+    std::vector<std::uint8_t> reference = std::vector<std::uint8_t>(kBufferSize);
+    std::optional<std::size_t> target;
+
+    ReadBackBuffers() { Fill(0, kBufferSize); }
+    void Fill(std::size_t from, std::size_t count) {
+        for (std::size_t i = from; i < from + count; ++i)
+            link[i] = reference[i] = static_cast<std::uint8_t>(i * 131 + 17);
     }
-
-private:
-    const std::uint8_t longest_;
-    std::uint32_t state_;
-};
-
-std::size_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
-    return static_cast<std::size_t>(std::mismatch(a, a + count, b).first - a);
-}
-
-void CompareRecords(const Link& link, const ReferenceReceiver& reference) {
-    const auto& record = reference.Recorded();
-    if (link.ResponseState() != record.state)
-        Fail("response state: link %d, reference %d", link.ResponseState(), record.state);
-    if (link.ResponseLength() != record.length)
-        Fail("response length: link %d, reference %d", link.ResponseLength(), record.length);
-    const auto data = link.ResponseData();
-    if (std::memcmp(data.data(), record.data.data(), data.size()) != 0) {
-        const std::size_t at = FirstDifference(data.data(), record.data.data(), data.size());
-        Fail("response data [%zu]: link %02x, reference %02x", at, unsigned{data[at]},
-             unsigned{record.data[at]});
+    void Aim(Link& link_parser, Reference& model, std::optional<std::size_t> offset) {
+        if (target) Fill(*target, kMaxReadBackCopy);
+        target = offset;
+        if (!target) return;
+        link_parser.SetReadBackTarget(link.get() + *target);
+        model.target = reference.data() + *target;
     }
-    if (link.LineCount() != reference.Lines())
-        Fail("line count: link %d, reference %d", link.LineCount(), reference.Lines());
-    if (LogCounter().count != reference.ImageCheckReplies())
-        Fail("image check replies logged: link %d, reference %d", LogCounter().count,
-             reference.ImageCheckReplies());
-}
-
-// The link's read-back buffer, allocated at exactly the update's size, and the reference's,
-// both holding the same pattern when a run starts.
-class ReadBackBuffers {
-public:
-    ReadBackBuffers()
-        : link_(new std::uint8_t[kBufferSize]), reference_(kBufferSize), pattern_(kBufferSize) {
-        for (std::size_t i = 0; i < kBufferSize; ++i)
-            pattern_[i] = static_cast<std::uint8_t>(i * 131 + 17);
-        std::memcpy(link_.get(), pattern_.data(), kBufferSize);
-        std::memcpy(reference_.data(), pattern_.data(), kBufferSize);
+    void ExpectEqual(std::size_t from, std::size_t count) const {
+        ExpectBytes("read-back buffer", link.get(), reference.data(), from, count);
     }
-
-    // Puts the pattern back where the last run's copies could land and points both
-    // receivers at `offset`. A run that got to its end left the two buffers equal, and the
-    // reference copies only to its target, so nothing else differs from the pattern.
-    void Aim(Link& link, ReferenceReceiver& reference, std::optional<std::size_t> offset) {
-        if (offset_) {
-            std::memcpy(link_.get() + *offset_, pattern_.data() + *offset_, kMaxReadBackCopy);
-            std::memcpy(reference_.data() + *offset_, pattern_.data() + *offset_, kMaxReadBackCopy);
-        }
-        offset_ = offset;
-        if (offset) {
-            link.SetReadBackTarget(link_.get() + *offset);
-            reference.SetReadBackTarget(reference_.data() + *offset);
-        }
-    }
-
-    void CompareTarget() const {
-        if (offset_) Compare(*offset_, kMaxReadBackCopy);
-    }
-    void CompareAll() const { Compare(0, kBufferSize); }
-
-private:
-    void Compare(std::size_t from, std::size_t count) const {
-        const std::uint8_t* link = link_.get() + from;
-        const std::uint8_t* reference = reference_.data() + from;
-        if (std::memcmp(link, reference, count) == 0) return;
-        const std::size_t at = FirstDifference(link, reference, count);
-        Fail("read-back buffer [%zu]: link %02x, reference %02x", from + at, unsigned{link[at]},
-             unsigned{reference[at]});
-    }
-
-    std::unique_ptr<std::uint8_t[]> link_;
-    std::vector<std::uint8_t> reference_;
-    std::vector<std::uint8_t> pattern_;
-    std::optional<std::size_t> offset_;
 };
 
 }  // namespace
-}  // namespace k7::fuzz
+}  // namespace k7
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    k7::SetLogSink(&k7::fuzz::LogCounter());
+    k7::SetLogSink(&k7::image_check_log);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace k7::fuzz;
-    if (size < kSetupBytes) return -1;
-    LogCounter().count = 0;
+    if (size < 4) return -1;
+    static k7::ReadBackBuffers buffers;
+    k7::image_check_log.count = 0;
     k7::Link link;
-    ReferenceReceiver reference;
-    static ReadBackBuffers buffers;
-    buffers.Aim(link, reference, TargetOffset(data));
+    k7::Reference reference;
+    buffers.Aim(link, reference, k7::TargetOffset(data));
 
-    Pieces pieces(data[0]);
-    const std::uint8_t* wire = data + kSetupBytes;
-    std::size_t left = size - kSetupBytes;
-    while (left > 0) {
-        const std::size_t n = pieces.Next(left);
-        link.OnReceive(wire, static_cast<std::uint32_t>(n));
-        for (std::size_t i = 0; i < n; ++i)
-            reference.Feed(wire[i]);
-        CompareRecords(link, reference);
-        buffers.CompareTarget();
-        wire += n;
-        left -= n;
+    const std::uint8_t longest = data[0];
+    std::uint32_t state = 0x9E3779B9u ^ longest;
+    for (std::size_t at = 4; at < size;) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        const std::size_t n =
+            longest == 0 ? size - at : std::min<std::size_t>(size - at, 1 + state % longest);
+        link.OnReceive(data + at, static_cast<std::uint32_t>(n));
+        for (const std::uint8_t* b = data + at; b < data + at + n; ++b)
+            reference.Feed(*b);
+        k7::ExpectRecords(link, reference);
+        if (buffers.target) buffers.ExpectEqual(*buffers.target, k7::kMaxReadBackCopy);
+        at += n;
     }
-    buffers.CompareAll();
+    buffers.ExpectEqual(0, k7::kBufferSize);
     return 0;
 }
