@@ -2,6 +2,7 @@
 // receiver and for the end-to-end tests.
 #include <signal.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,8 @@ constexpr int kExitUsage = 64;
 constexpr std::uint32_t kMaxNmeaRate = 1000;
 constexpr std::uint32_t kMaxFaultDelay = 600000;  // ms
 constexpr std::uint32_t kMaxNoise = 1000;
+constexpr std::uint32_t kMaxBaud = 4000000;
+constexpr std::uint32_t kMaxLatency = 10000000;  // us
 
 constexpr const char kHelp[] = R"(Usage: korvel7-sim [OPTION]...
 A virtual KORVEL7 GPS receiver on a pseudo-terminal, to try the updater without a
@@ -40,6 +43,15 @@ The receiver:
   --no-nmea           send no NMEA lines (same as --nmea-rate 0)
   --seed N            seed for the noise bytes and the NMEA positions (default 1);
                       the same options and seed give the same bytes
+
+The line (all off by default: answers go out at once, bytes take no time):
+  --baud N            pace the bytes both ways as a serial line of N bits per
+                      second would, 10 bits a byte (8N1); e.g. --baud 115200
+  --erase-latency US  microseconds an erase takes before its answer starts
+  --write-latency US  the same for a write
+  --read-latency US   the same for a read
+  --response-latency US
+                      microseconds before every answer, on top of the above
 
 Serving:
   --link PATH         also make PATH a symbolic link to the terminal, replacing a
@@ -163,6 +175,15 @@ bool ParseBitError(std::string_view text, BitError* error) {
     return parts.size() == 2 &&
            ParseNumber(parts[0], static_cast<std::uint32_t>(kMemorySize - 1), &error->offset) &&
            ParseByte(parts[1], &error->mask) && error->mask != 0;
+}
+
+constexpr const char kLatencyRange[] = "a number of microseconds from 0 to 10000000";
+
+bool ParseLatency(std::string_view text, std::chrono::microseconds* latency) {
+    std::uint32_t us;
+    if (!ParseNumber(text, kMaxLatency, &us)) return false;
+    *latency = std::chrono::microseconds(us);
+    return true;
 }
 
 struct ActionSpec {
@@ -293,6 +314,16 @@ constexpr OptionSpec kOptions[] = {
          s.options.refused_erase_blocks.push_back(block);
          return true;
      }},
+    {"--baud", "a number of bits per second from 0 to 4000000",
+     [](std::string_view v, Settings& s) { return ParseNumber(v, kMaxBaud, &s.options.baud); }},
+    {"--erase-latency", kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.erase); }},
+    {"--write-latency", kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.write); }},
+    {"--read-latency", kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.read); }},
+    {"--response-latency", kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.response); }},
     {"--silent", nullptr,
      [](std::string_view, Settings& s) {
          s.options.silent = true;

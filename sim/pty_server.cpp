@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,13 +11,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 
 namespace k7::sim {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // NMEA lines are held back while this much is waiting unread on the host's side: a host
@@ -25,6 +24,8 @@ using std::chrono::milliseconds;
 constexpr int kMaxNmeaBacklog = 2048;
 // How long a piece that went out in part may take to finish before the rest is dropped.
 constexpr milliseconds kFinishWrite{100};
+// How early a paced line wakes before a piece is due.
+constexpr std::chrono::microseconds kSpinAhead{200};
 // The longest the server sleeps with nothing due; a stop wakes it at once anyway.
 constexpr milliseconds kIdleWait{1000};
 
@@ -41,7 +42,7 @@ void CloseFd(int& fd) {
 }  // namespace
 
 PtyServer::PtyServer(Options options, std::string link_path)
-    : link_path_(std::move(link_path)), receiver_(std::move(options)) {}
+    : link_path_(std::move(link_path)), baud_(options.baud), receiver_(std::move(options)) {}
 
 PtyServer::~PtyServer() {
     Stop();
@@ -151,37 +152,26 @@ void PtyServer::CloseLine() {
 }
 
 void PtyServer::Serve() {
-    const auto start = Clock::now();
-    std::multimap<Clock::time_point, Outgoing> pending;  // equal times keep their order
+    // Paced bytes are due to the microsecond; the default 50 us slack would blur them.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    start_ = Clock::now();
     for (;;) {
         const auto now = Clock::now();
-        const auto elapsed = std::chrono::duration_cast<milliseconds>(now - start);
-        milliseconds next_tick;
+        FeedDue(now);
         {
             std::lock_guard<std::mutex> lock(model_mutex_);
-            receiver_.Tick(elapsed);
-            for (Outgoing& out : receiver_.TakeOutput())
-                pending.emplace(now + out.delay, std::move(out));
-            next_tick = receiver_.NextTick();
+            receiver_.Tick(std::chrono::duration_cast<milliseconds>(now - start_));
+            Schedule(receiver_.TakeOutput(), now);
         }
-        while (!pending.empty() && pending.begin()->first <= now) {
-            if (pending.begin()->second.hangup) {
-                running_.store(false, std::memory_order_release);
-                CloseLine();
-                return;
-            }
-            const Outgoing& out = pending.begin()->second;
-            if (!out.nmea || Backlog() < kMaxNmeaBacklog) WriteWhole(out.bytes);
-            pending.erase(pending.begin());
-        }
+        PutDueOnLine(now);
+        if (!WriteDue(now)) return;
 
-        milliseconds wait = kIdleWait;
-        if (!pending.empty())
-            wait = std::min(wait, std::chrono::ceil<milliseconds>(pending.begin()->first - now));
-        if (next_tick != milliseconds::max()) wait = std::min(wait, next_tick - elapsed);
+        const auto wait = WaitFor(NextDue(now) - Clock::now());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+        const timespec timeout{static_cast<time_t>(seconds.count()),
+                               static_cast<long>((wait - seconds).count())};
         pollfd fds[2] = {{master_, POLLIN, 0}, {wake_read_, POLLIN, 0}};
-        if (poll(fds, 2, static_cast<int>(std::max(wait, milliseconds(0)).count())) < 0 &&
-            errno != EINTR) {
+        if (ppoll(fds, 2, &timeout, nullptr) < 0 && errno != EINTR) {
             StopWithFailure("waiting for the host");
             return;
         }
@@ -197,13 +187,93 @@ void PtyServer::Serve() {
     }
 }
 
+// A paced line wakes a little early and then polls without sleeping up to the due time:
+// a timer wake-up alone comes 50 to 100 us late here, which would count against the
+// host's turnaround in every exchange.
+Clock::duration PtyServer::WaitFor(Clock::duration until_due) const {
+    if (baud_ != 0) until_due -= kSpinAhead;
+    return std::max(until_due, Clock::duration::zero());
+}
+
+// Ten bit times a byte: 8 data bits between a start and a stop bit.
+std::chrono::nanoseconds PtyServer::WireTime(std::size_t bytes) const {
+    if (baud_ == 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(bytes * 10'000'000'000ULL / baud_);
+}
+
+// The receiver gets host bytes once their last bit is through the line, and its answers
+// count from then, not from when this thread came round to it.
+void PtyServer::FeedDue(Clock::time_point now) {
+    while (!receiving_.empty() && receiving_.front().wire_end <= now) {
+        const Received& piece = receiving_.front();
+        {
+            std::lock_guard<std::mutex> lock(model_mutex_);
+            receiver_.Feed(piece.bytes.data(), piece.bytes.size());
+            Schedule(receiver_.TakeOutput(), piece.wire_end);
+        }
+        const bool frame = piece.bytes.size() > 3 && piece.bytes[0] == kFrameStart;
+        Record({false, false, piece.bytes.size(), frame ? piece.bytes[3] : std::uint8_t{0},
+                piece.ready, piece.wire_end, now});
+        receiving_.pop_front();
+    }
+}
+
+void PtyServer::Schedule(std::vector<Outgoing> pieces, Clock::time_point base) {
+    for (Outgoing& piece : pieces)
+        waiting_.emplace(base + piece.delay, std::move(piece));
+}
+
+// Pieces go on the line in the order they became ready, each after the one before.
+void PtyServer::PutDueOnLine(Clock::time_point now) {
+    while (!waiting_.empty() && waiting_.begin()->first <= now) {
+        const auto ready = waiting_.begin()->first;
+        Outgoing piece = std::move(waiting_.begin()->second);
+        waiting_.erase(waiting_.begin());
+        const auto wire_end = std::max(ready, send_free_) + WireTime(piece.bytes.size());
+        send_free_ = wire_end;
+        sending_.push_back({std::move(piece), ready, wire_end});
+    }
+}
+
+// False once a hang-up closed the line.
+bool PtyServer::WriteDue(Clock::time_point now) {
+    while (!sending_.empty() && sending_.front().wire_end <= now) {
+        const Sending& sending = sending_.front();
+        const Outgoing& piece = sending.piece;
+        if (piece.hangup) {
+            running_.store(false, std::memory_order_release);
+            CloseLine();
+            return false;
+        }
+        if (!piece.nmea || Backlog() < kMaxNmeaBacklog) WriteWhole(piece.bytes);
+        Record({true, piece.nmea, piece.bytes.size(), 0, sending.ready, sending.wire_end,
+                Clock::now()});
+        sending_.pop_front();
+    }
+    return true;
+}
+
+Clock::time_point PtyServer::NextDue(Clock::time_point now) const {
+    auto next = now + kIdleWait;
+    if (!receiving_.empty()) next = std::min(next, receiving_.front().wire_end);
+    if (!waiting_.empty()) next = std::min(next, waiting_.begin()->first);
+    if (!sending_.empty()) next = std::min(next, sending_.front().wire_end);
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    const milliseconds tick = receiver_.NextTick();
+    if (tick != milliseconds::max()) next = std::min(next, start_ + tick);
+    return next;
+}
+
+// Each read is one piece on the line, after the piece before it.
 bool PtyServer::ReadHost() {
     std::uint8_t buffer[512];
     for (;;) {
         const ssize_t n = read(master_, buffer, sizeof buffer);
         if (n > 0) {
-            std::lock_guard<std::mutex> lock(model_mutex_);
-            receiver_.Feed(buffer, static_cast<std::size_t>(n));
+            const auto now = Clock::now();
+            const auto count = static_cast<std::size_t>(n);
+            receive_free_ = std::max(now, receive_free_) + WireTime(count);
+            receiving_.push_back({{buffer, buffer + count}, now, receive_free_});
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -240,6 +310,17 @@ void PtyServer::WriteWhole(const std::vector<std::uint8_t>& bytes) {
 int PtyServer::Backlog() const {
     int unread = 0;
     return ioctl(slave_, FIONREAD, &unread) == 0 ? unread : 0;
+}
+
+void PtyServer::Record(LineEvent event) {
+    if (!record_line_) return;
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    line_record_.push_back(event);
+}
+
+std::vector<LineEvent> PtyServer::LineRecord() const {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    return line_record_;
 }
 
 void PtyServer::StopWithFailure(const std::string& what) {

@@ -1,17 +1,37 @@
 // Serves a Receiver on a pseudo-terminal: a host opens the slave side as its serial port.
 // One thread polls the master, feeds what the host sends to the model, and writes the
-// model's answers (at their due time) and NMEA lines. The server keeps the slave open
-// itself, so hosts can come and go without the master ever seeing a hang-up.
+// model's answers (at their due time) and NMEA lines. With a line rate set, bytes in
+// both directions take their time on the line as they would on a serial cable. The
+// server keeps the slave open itself, so hosts can come and go without the master ever
+// seeing a hang-up.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sim/receiver.h"
 
 namespace k7::sim {
+
+using Clock = std::chrono::steady_clock;
+
+// One piece of bytes that crossed the line, for measuring a host against the line's own
+// timing. Pieces to the receiver are what one read of the host's bytes returned.
+struct LineEvent {
+    bool to_host = false;
+    bool nmea = false;
+    std::size_t bytes = 0;
+    std::uint8_t command = 0;    // to the receiver: the code of the frame the piece starts with
+    Clock::time_point ready;     // read from the host / made ready by the receiver
+    Clock::time_point wire_end;  // its last byte through the line model
+    Clock::time_point done;      // actually fed to the receiver / written to the host
+};
 
 class PtyServer {
 public:
@@ -35,6 +55,10 @@ public:
     // The slave's device path, for a host to open; empty before Start.
     const std::string& SlavePath() const { return slave_path_; }
 
+    // Keeps a LineEvent for every piece from Start on; call before Start.
+    void RecordLine() { record_line_ = true; }
+    std::vector<LineEvent> LineRecord() const;
+
     // Runs `inspect` on the model while the server thread is kept out, and returns its
     // result, which must be a copy (a vector, a count), not a reference into the model.
     template <typename F>
@@ -48,16 +72,46 @@ private:
     bool CreateLink(std::string* error);
     void RemoveLink();
     void CloseLine();
+    struct Received {
+        std::vector<std::uint8_t> bytes;
+        Clock::time_point ready;
+        Clock::time_point wire_end;
+    };
+    struct Sending {
+        Outgoing piece;
+        Clock::time_point ready;
+        Clock::time_point wire_end;
+    };
+
     void Serve();
+    Clock::duration WaitFor(Clock::duration until_due) const;
+    std::chrono::nanoseconds WireTime(std::size_t bytes) const;
+    void FeedDue(Clock::time_point now);
+    void Schedule(std::vector<Outgoing> pieces, Clock::time_point base);
+    void PutDueOnLine(Clock::time_point now);
+    bool WriteDue(Clock::time_point now);
+    Clock::time_point NextDue(Clock::time_point now) const;
     bool ReadHost();
     int Backlog() const;
     void WriteWhole(const std::vector<std::uint8_t>& bytes);
+    void Record(LineEvent event);
     void StopWithFailure(const std::string& what);
 
     const std::string link_path_;
-    mutable std::mutex model_mutex_;  // guards receiver_ and failure_
+    const std::uint32_t baud_;
+    mutable std::mutex model_mutex_;  // guards receiver_, failure_ and line_record_
     Receiver receiver_;
     std::string failure_;
+    bool record_line_ = false;
+    std::vector<LineEvent> line_record_;
+
+    // The server thread's own: bytes on their way through the line model, each way.
+    Clock::time_point start_;
+    std::deque<Received> receiving_;
+    Clock::time_point receive_free_;
+    std::multimap<Clock::time_point, Outgoing> waiting_;  // equal times keep their order
+    std::deque<Sending> sending_;
+    Clock::time_point send_free_;
 
     int master_ = -1;
     int slave_ = -1;

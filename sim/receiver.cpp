@@ -9,6 +9,7 @@ namespace k7::sim {
 
 namespace {
 
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 constexpr std::uint16_t kCheckSelector = 0x0000;
@@ -50,6 +51,12 @@ std::string WithNmeaChecksum(const std::string& body) {
     char tail[8];
     std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
     return "$" + body + tail;
+}
+
+std::string Milliseconds(microseconds time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g ms", static_cast<double>(time.count()) / 1000);
+    return text;
 }
 
 }  // namespace
@@ -101,6 +108,7 @@ void Receiver::HandleFrame(std::uint8_t code, const std::uint8_t* payload, std::
         for (const FaultRule& rule : options_.faults) {
             if (Matches(rule, code)) ApplyFault(rule, reply, delivery);
         }
+        delivery.delay += Latency(code);
     }
     if (options_.trace) Trace(code, length, reply, delivery);
     if (!AnswerWithHeldCopy(code)) Deliver(std::move(reply), delivery);
@@ -232,7 +240,7 @@ void Receiver::ApplyFault(const FaultRule& rule, std::optional<Reply>& reply, De
             delivery.corrupt = true;
             break;
         case FaultAction::kDup:
-            delivery.extra.push_back(milliseconds(0));
+            delivery.extra.push_back(microseconds(0));
             break;
         case FaultAction::kLate:
             delivery.extra.push_back(time);
@@ -291,7 +299,7 @@ void Receiver::Deliver(std::optional<Reply> reply, const Delivery& delivery) {
     BuildFrame(reply->kind, reply->payload.data(), reply->payload.size(), frame.data());
     if (delivery.corrupt) ++frame.back();
     Emit(frame, delivery.delay);
-    for (milliseconds extra : delivery.extra)
+    for (microseconds extra : delivery.extra)
         Emit(frame, delivery.delay + extra);
     if (delivery.again_for) held_.push_back({*delivery.again_for, frame});
 }
@@ -302,14 +310,28 @@ bool Receiver::AnswerWithHeldCopy(std::uint8_t code) {
     auto held = std::find_if(held_.begin(), held_.end(),
                              [code](const HeldCopy& copy) { return copy.for_command == code; });
     if (held == held_.end()) return false;
-    Emit(held->frame, milliseconds(0));
+    Emit(held->frame, Latency(code));
     held_.erase(held);
     return true;
 }
 
 // Noise goes in the same piece as the frame after it, so it always lands between frames
 // and lines, never inside one.
-void Receiver::Emit(const std::vector<std::uint8_t>& frame, milliseconds delay) {
+microseconds Receiver::Latency(std::uint8_t code) const {
+    const Latencies& latency = options_.latency;
+    switch (code) {
+        case kCmdEraseBlock:
+            return latency.response + latency.erase;
+        case kCmdWriteChunk:
+            return latency.response + latency.write;
+        case kCmdReadChunk:
+            return latency.response + latency.read;
+        default:
+            return latency.response;
+    }
+}
+
+void Receiver::Emit(const std::vector<std::uint8_t>& frame, microseconds delay) {
     Outgoing out;
     out.delay = delay;
     std::uniform_int_distribution<unsigned> byte(0, 255);
@@ -334,11 +356,10 @@ void Receiver::Trace(std::uint8_t code, std::size_t length, const std::optional<
     } else {
         line += "kind " + std::to_string(reply->kind) + ", " +
                 std::to_string(reply->payload.size()) + " payload bytes";
-        if (delivery.delay.count() > 0)
-            line += ", delayed " + std::to_string(delivery.delay.count()) + " ms";
+        if (delivery.delay.count() > 0) line += ", after " + Milliseconds(delivery.delay);
         if (delivery.corrupt) line += ", bad checksum";
-        for (milliseconds extra : delivery.extra)
-            line += ", again after " + std::to_string(extra.count()) + " ms";
+        for (microseconds extra : delivery.extra)
+            line += ", again " + Milliseconds(extra) + " later";
     }
     options_.trace(line);
 }
@@ -346,7 +367,7 @@ void Receiver::Trace(std::uint8_t code, std::size_t length, const std::optional<
 void Receiver::Tick(milliseconds now) {
     if (now < NextTick()) return;
     const std::string line = NmeaLine(now);
-    output_.push_back(Outgoing{{line.begin(), line.end()}, milliseconds(0), false, true});
+    output_.push_back(Outgoing{{line.begin(), line.end()}, microseconds(0), false, true});
     const milliseconds interval(std::max(1u, 1000u / options_.nmea_rate));
     next_line_ += interval;
     if (next_line_ <= now) next_line_ = now + interval;

@@ -72,6 +72,15 @@ struct BitError {
     std::uint8_t mask = 0;
 };
 
+// How long the receiver works on a command before its answer starts: `response` for every
+// answer, and the memory operation's own time on top for erases, writes and reads.
+struct Latencies {
+    std::chrono::microseconds erase{0};
+    std::chrono::microseconds write{0};
+    std::chrono::microseconds read{0};
+    std::chrono::microseconds response{0};
+};
+
 struct Options {
     Version version{};
     AddressBytes address{0x12, 0x34, 0x56};
@@ -83,6 +92,10 @@ struct Options {
     std::vector<unsigned> refused_erase_blocks;  // block numbers (offset / 4096)
     std::vector<FaultRule> faults;
     std::uint32_t seed = 1;  // for the noise and the NMEA positions
+    Latencies latency{};
+    // The serial line's rate in bits per second, 8N1: whoever carries the bytes takes ten
+    // bit times for each, both ways. 0 delivers them at once.
+    std::uint32_t baud = 0;
     // Called with one line per command received, for a verbose log; may be empty.
     std::function<void(const std::string&)> trace;
 };
@@ -90,7 +103,7 @@ struct Options {
 // One piece of output, sent whole: a frame (with any noise before it) or an NMEA line.
 struct Outgoing {
     std::vector<std::uint8_t> bytes;
-    std::chrono::milliseconds delay{0};  // from the moment it was handed out
+    std::chrono::microseconds delay{0};  // from the moment the command was received
     bool hangup = false;                 // instead of bytes: close the line
     bool nmea = false;                   // an NMEA line, which may be dropped
 };
@@ -122,8 +135,8 @@ private:
         std::vector<std::uint8_t> payload;
     };
     struct Delivery {
-        std::chrono::milliseconds delay{0};
-        std::vector<std::chrono::milliseconds> extra;  // further copies, after delay
+        std::chrono::microseconds delay{0};
+        std::vector<std::chrono::microseconds> extra;  // further copies, after delay
         bool drop = false;
         bool corrupt = false;
         bool hangup = false;
@@ -149,7 +162,8 @@ private:
     static void ChangeReply(const FaultRule& rule, Reply& reply);
     void Deliver(std::optional<Reply> reply, const Delivery& delivery);
     bool AnswerWithHeldCopy(std::uint8_t code);
-    void Emit(const std::vector<std::uint8_t>& frame, std::chrono::milliseconds delay);
+    std::chrono::microseconds Latency(std::uint8_t code) const;
+    void Emit(const std::vector<std::uint8_t>& frame, std::chrono::microseconds delay);
     void Trace(std::uint8_t code, std::size_t length, const std::optional<Reply>& reply,
                const Delivery& delivery) const;
     std::string NmeaLine(std::chrono::milliseconds now);

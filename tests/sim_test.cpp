@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "link/link.h"
 #include "sim/pty_server.h"
@@ -132,6 +135,58 @@ TEST(SimPty, AnswersThroughTheLinkPathAmidNmeaAndRemovesItAtStop) {
     }
     server.Stop();
     EXPECT_FALSE(std::filesystem::is_symlink(path));
+}
+
+// On a paced line every piece takes its bytes' time, answers start after the receiver's
+// latency counted from the request's last byte, pieces queue behind each other, and
+// nothing reaches the host before the line model says it can: a bench that measures a
+// host against this line must never see an answer early.
+TEST(SimPty, PacedLineTakesTheBytesTimeAndTheLatencyAndNeverDeliversEarly) {
+    Options options = Quiet();
+    options.baud = 9600;  // about a millisecond a byte
+    options.latency.read = std::chrono::milliseconds(5);
+    options.latency.response = std::chrono::milliseconds(2);
+    options.faults = {FaultRule{FaultAction::kDup, kCmdReadChunk, kEveryOccurrence}};
+    const auto bytes = [](std::size_t n) {
+        return std::chrono::nanoseconds(n * 10'000'000'000ULL / 9600);
+    };
+    const std::string path = TempLinkPath();
+    PtyServer server(options, path);
+    server.RecordLine();
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+
+    const Bytes read_payload = {0x00, 0x00, 16};
+    const std::size_t request_size = read_payload.size() + kFrameOverhead;
+    const std::size_t answer_size = 4 + 16 + kFrameOverhead;
+    std::vector<LineEvent> record;
+    {
+        Link host;
+        ASSERT_EQ(host.OpenComPort(PortFromPath(path)), 1);
+        const auto sent = Clock::now();
+        ASSERT_EQ(host.SendCommand(kCmdReadChunk, read_payload.data(), 3), 1);
+        EXPECT_GE(Clock::now() - sent,
+                  bytes(request_size) + std::chrono::milliseconds(7) + bytes(answer_size));
+        for (int i = 0; i < 200 && record.size() < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            record = server.LineRecord();
+        }
+    }
+    server.Stop();
+    ASSERT_EQ(record.size(), 3u);
+    const LineEvent& request = record[0];
+    EXPECT_FALSE(request.to_host);
+    EXPECT_EQ(request.command, kCmdReadChunk);
+    EXPECT_EQ(request.bytes, request_size);
+    EXPECT_EQ(request.wire_end - request.ready, bytes(request_size));
+    for (const LineEvent* answer : {&record[1], &record[2]}) {
+        EXPECT_TRUE(answer->to_host);
+        EXPECT_EQ(answer->bytes, answer_size);
+        EXPECT_EQ(answer->ready, request.wire_end + std::chrono::milliseconds(7));
+        EXPECT_GE(answer->done, answer->wire_end);
+    }
+    EXPECT_EQ(record[1].wire_end, record[1].ready + bytes(answer_size));
+    EXPECT_EQ(record[2].wire_end, record[1].wire_end + bytes(answer_size));
 }
 
 TEST(SimPty, StartRefusesToReplaceAFileThatIsNoLink) {
