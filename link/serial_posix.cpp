@@ -83,7 +83,9 @@ int OpenExclusive(const std::string& name) {
 }
 
 // Delivers what the input queue holds, in blocks of at most kReceiveBlock bytes. False
-// when the device has gone away. With VMIN and VTIME 0 an empty queue reads as 0 bytes.
+// when the device has gone away. With VMIN and VTIME 0 an empty queue reads as 0 bytes;
+// a short block has emptied it already, and asking again would only cost a system call
+// in every exchange (poll reports what arrives after it).
 bool DrainInput(SerialDevice* device) {
     std::uint8_t buffer[kReceiveBlock];
     while (!device->stop.load(std::memory_order_acquire)) {
@@ -91,6 +93,7 @@ bool DrainInput(SerialDevice* device) {
         if (n > 0) {
             if (device->registered.load(std::memory_order_acquire))
                 device->routine(device->context, buffer, static_cast<std::uint32_t>(n));
+            if (static_cast<std::size_t>(n) < sizeof buffer) return true;
             continue;
         }
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
