@@ -195,7 +195,9 @@ RunResult Run(const sim::Options& options, microseconds bound) {
     CaptureLogSink log;
     SetLogSink(&log);
     Link link(kWaits);
-    const UpdateSettings settings{.probe_wait = kProbeWait, .update = {kCheckPause}};
+    UpdateSettings settings;
+    settings.probe_wait = kProbeWait;
+    settings.update.check_pause = kCheckPause;
     const auto start = steady_clock::now();
     auto worker = std::async(std::launch::async, [&] {
         return UpdateWorker(link, PortFromPath(server.SlavePath()), settings);

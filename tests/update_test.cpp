@@ -11,6 +11,7 @@
 #include "log/log.h"
 #include "sim/pty_server.h"
 #include "tests/expected_log.h"
+#include "update/progress.h"
 #include "update/update_worker.h"
 
 namespace k7 {
@@ -312,6 +313,64 @@ TEST_F(UpdateRun, UnplugMidRunFailsCleanly) {
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
     ExpectLogEnd(".fail\r\nFirmware Update failed\r\nUpdate not successful\r\n");
+}
+
+std::vector<UpdatePhase> PhasesSeen(const std::vector<UpdateProgress>& steps) {
+    std::vector<UpdatePhase> phases;
+    for (const UpdateProgress& step : steps) {
+        if (phases.empty() || phases.back() != step.phase) phases.push_back(step.phase);
+    }
+    return phases;
+}
+
+void ExpectNeverBack(const std::vector<UpdateProgress>& steps) {
+    for (std::size_t i = 1; i < steps.size(); ++i) {
+        ASSERT_GE(steps[i].fraction, steps[i - 1].fraction) << "step " << i;
+        ASSERT_GE(steps[i].line_bytes, steps[i - 1].line_bytes) << "step " << i;
+    }
+}
+
+// What a progress bar is told over a run: the phases in order, a fraction that never
+// goes back, and 100% only as the last word of a run that succeeded.
+TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
+    std::vector<UpdateProgress> steps;
+    settings.progress = [&steps](const UpdateProgress& step) { steps.push_back(step); };
+    using P = UpdatePhase;
+
+    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(PhasesSeen(steps), (std::vector{P::kProbe, P::kVersion, P::kErase, P::kProgram,
+                                              P::kCompare, P::kCheck}));
+    ExpectNeverBack(steps);
+    ASSERT_EQ(steps.back().fraction, 1.0);
+    EXPECT_LT(steps[steps.size() - 2].fraction, 1.0);
+    EXPECT_GT(steps.back().line_bytes, 2 * kImageA.size());
+
+    steps.clear();
+    Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0xEE);
+    ASSERT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectNeverBack(steps);
+    EXPECT_EQ(steps.back().phase, P::kCheck);
+    EXPECT_LT(steps.back().fraction, 1.0);
+
+    steps.clear();
+    options.silent = true;
+    ASSERT_EQ(Run(), UpdateOutcome::kNotFound);
+    EXPECT_EQ(PhasesSeen(steps), std::vector{P::kProbe});
+    EXPECT_LT(steps.back().fraction, 1.0);
+}
+
+// A fixed wait weighs what the line could carry meanwhile, so the bar moves with the
+// clock: after the 3 s probe it stands near the probe's share of a real run of image A
+// (3 s of about 25 s at 115200 baud, as the update benchmark measures it).
+TEST(Progress, FixedWaitsWeighTheirShareOfARealRun) {
+    double fraction = 0;
+    ProgressTracker progress([&fraction](const UpdateProgress& step) { fraction = step.fraction; },
+                             static_cast<std::uint32_t>(kImageB.size()), 3000ms, 1000ms);
+    progress.Probed();
+    const double before_choice = fraction;
+    progress.ImageChosen(static_cast<std::uint32_t>(kImageA.size()));
+    EXPECT_GT(fraction, before_choice);
+    EXPECT_NEAR(fraction, 3.0 / 25.2, 0.02);
 }
 
 }  // namespace

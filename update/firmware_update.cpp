@@ -9,13 +9,12 @@
 #include "link/link.h"
 #include "log/log.h"
 #include "update/firmware_version.h"
+#include "update/progress.h"
 
 namespace k7 {
 
 namespace {
 
-constexpr std::uint32_t kBlockSize = 4096;
-constexpr std::uint32_t kChunkSize = 128;
 constexpr std::uint32_t kChunksPerBlock = kBlockSize / kChunkSize;
 constexpr int kEraseAttempts = 5;
 // Read responses outside this data length are reported; the compare still decides.
@@ -37,12 +36,14 @@ void PutUnitOffset(std::uint32_t offset, std::uint8_t* out) {
 
 class UpdateRun {
 public:
-    UpdateRun(Link& link, std::span<const std::uint8_t> image, UpdateTimings timings)
+    UpdateRun(Link& link, std::span<const std::uint8_t> image, UpdateTimings timings,
+              ProgressTracker& progress)
         : link_(link),
           image_(image),
           size_(static_cast<std::uint32_t>(image.size())),
           block_count_((size_ + kBlockSize - 1) / kBlockSize),
-          timings_(timings) {}
+          timings_(timings),
+          progress_(progress) {}
 
     bool Run();
 
@@ -62,6 +63,7 @@ private:
     const std::uint32_t size_;
     const std::uint32_t block_count_;
     const UpdateTimings timings_;
+    ProgressTracker& progress_;
     std::unique_ptr<std::uint8_t[]> read_back_;
     std::uint16_t image_sum_ = 0;
 };
@@ -77,16 +79,19 @@ bool UpdateRun::Run() {
 
     link_.SetReadBackTarget(nullptr);
     read_back_.reset();
-    if (ok)
+    if (ok) {
+        progress_.Finished();
         LogPrintf("Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n");
-    else
+    } else {
         LogPrintf("Firmware Update failed\r\n");
+    }
     return ok;
 }
 
 // A block that cannot be erased is passed over: its write and read-back will show
 // whether it holds the image.
 bool UpdateRun::ErasePhase() {
+    progress_.Begin(UpdatePhase::kErase);
     LogPrintf("erase ");
     for (std::uint32_t block = 0; block < block_count_; ++block) {
         for (int attempt = 0; attempt < kEraseAttempts; ++attempt) {
@@ -102,6 +107,7 @@ bool UpdateRun::ErasePhase() {
 // A block that fails is erased again, so the receiver is not left holding a block that
 // looks programmed but is not.
 bool UpdateRun::ProgramPhase() {
+    progress_.Begin(UpdatePhase::kProgram);
     std::uint32_t remaining = size_;
     for (std::uint32_t block = 0; block < block_count_; ++block) {
         const std::uint32_t length = std::min(remaining, kBlockSize);
@@ -120,6 +126,7 @@ bool UpdateRun::EraseBlock(std::uint32_t block) {
     std::uint8_t payload[2];
     PutUnitOffset(block * kBlockSize, payload);
     if (link_.SendCommand(kCmdEraseBlock, payload, sizeof payload) != 0) {
+        progress_.BlockErased();
         LogPrintf(".");
         return true;
     }
@@ -142,6 +149,7 @@ bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
             LogPrintf("fail\r\n");
             return false;
         }
+        progress_.ChunkWritten(n);
         LogPrintf(".");
         left -= n;
         offset += kChunkSize;
@@ -160,6 +168,7 @@ bool UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
             LogPrintf("<recv fail>\r\n");
             return false;
         }
+        progress_.ChunkRead(n);
         LogPrintf(".");
         left -= n;
         offset += kChunkSize;
@@ -210,6 +219,7 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
 // Read-back data that arrived outside their own exchange can still have changed the
 // buffer after a block was verified; this last pass over the whole image catches that.
 bool UpdateRun::CompareWholeImage() {
+    progress_.Begin(UpdatePhase::kCompare);
     struct Difference {
         std::uint32_t offset;
         unsigned image_byte;
@@ -240,8 +250,10 @@ bool UpdateRun::CompareWholeImage() {
 // for the reset into the new firmware; no usable answer leaves the verified image as it
 // is, since every block was already read back and compared here.
 bool UpdateRun::ReceiverCheck() {
+    progress_.Begin(UpdatePhase::kCheck);
     LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{image_sum_});
     std::this_thread::sleep_for(timings_.check_pause);
+    progress_.CheckPaused();
 
     std::uint8_t payload[7] = {0x00,
                                0x00,
@@ -253,6 +265,7 @@ bool UpdateRun::ReceiverCheck() {
     if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) == 0) return true;
     const auto data = link_.ResponseData();
     if (link_.ResponseState() != kRspData || data[0] != kCmdImageCheck) return true;
+    progress_.CheckAnswered();
 
     LogPrintf("returned cs=%02x%02x\r\n", unsigned{data[2]}, unsigned{data[3]});
     const std::uint8_t status = data[1];
@@ -262,6 +275,8 @@ bool UpdateRun::ReceiverCheck() {
         payload[1] = kResetSelector[1];
         if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) == 0)
             LogPrintf("reset command failed. Please reset the unit manually\r\n");
+        else
+            progress_.ResetSent();
         return true;
     }
     if (status == kCheckStatusSumFailed)
@@ -273,12 +288,17 @@ bool UpdateRun::ReceiverCheck() {
 
 }  // namespace
 
-int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateTimings timings) {
+int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateTimings timings,
+                      ProgressTracker* progress) {
+    ProgressTracker untracked({}, 0, {}, {});
+    ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
+    tracker.Begin(UpdatePhase::kVersion);
     FirmwareVersion version;
     if (!QueryFirmwareVersion(link, &version)) {
         LogPrintf("fail to get existing firmware version.\r\n");
         return 0;
     }
+    tracker.VersionRead();
     LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
               unsigned{version.patch});
 
@@ -291,7 +311,8 @@ int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateTimings ti
         LogPrintf("NOT supported firmware version!\r\n");
         return 0;
     }
-    return UpdateRun(link, image, timings).Run() ? 1 : 0;
+    tracker.ImageChosen(static_cast<std::uint32_t>(image.size()));
+    return UpdateRun(link, image, timings, tracker).Run() ? 1 : 0;
 }
 
 }  // namespace k7

@@ -10,6 +10,11 @@
 namespace k7 {
 
 class Link;
+class ProgressTracker;
+
+// The receiver erases in blocks, and takes and returns data in chunks, of these sizes.
+inline constexpr std::uint32_t kBlockSize = 4096;
+inline constexpr std::uint32_t kChunkSize = 128;
 
 struct FirmwareImages {
     std::span<const std::uint8_t> a;  // for firmware major versions 1 and 2
@@ -25,8 +30,8 @@ struct UpdateTimings {
 };
 
 // 1 when the update ended as success, 0 otherwise. The link must be open; the caller
-// closes it.
+// closes it. Each step is counted into `progress` when one is given.
 int RunFirmwareUpdate(Link& link, const FirmwareImages& images = BuiltInImages(),
-                      UpdateTimings timings = {});
+                      UpdateTimings timings = {}, ProgressTracker* progress = nullptr);
 
 }  // namespace k7

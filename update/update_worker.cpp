@@ -1,5 +1,6 @@
 #include "update/update_worker.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "link/link.h"
@@ -10,6 +11,11 @@ namespace k7 {
 namespace {
 
 UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSettings& settings) {
+    const FirmwareImages& images = *settings.images;
+    ProgressTracker progress(settings.progress,
+                             static_cast<std::uint32_t>(std::max(images.a.size(), images.b.size())),
+                             settings.probe_wait, settings.update.check_pause);
+    progress.Begin(UpdatePhase::kProbe);
     link.ResetLineCount();
     if (link.OpenComPort(port) == 0) return UpdateOutcome::kNotFound;
 
@@ -18,6 +24,7 @@ UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSetti
     // that arrived since the port was opened count too.
     link.SendPacket(kCmdProbe, nullptr, 0);
     std::this_thread::sleep_for(settings.probe_wait);
+    progress.Probed();
     if (link.LineCount() == 0) {
         LogPrintf("not KORVEL7\r\n");
         link.CloseComPort();
@@ -26,7 +33,7 @@ UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSetti
 
     LogPrintf("found a KORVEL7\r\n");
     LogPrintf("KORVEL7 Update working on %s\r\n", port.label.c_str());
-    const int result = RunFirmwareUpdate(link, *settings.images, settings.update);
+    const int result = RunFirmwareUpdate(link, images, settings.update, &progress);
     link.CloseComPort();
     return result == 1 ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
 }

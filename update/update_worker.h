@@ -8,6 +8,7 @@
 
 #include "link/port.h"
 #include "update/firmware_update.h"
+#include "update/progress.h"
 
 namespace k7 {
 
@@ -20,6 +21,8 @@ struct UpdateSettings {
     // How long the receiver has to send a complete NMEA line after the probe.
     std::chrono::milliseconds probe_wait{3000};
     UpdateTimings update;
+    // Told of every step, on the worker's thread; may be empty.
+    ProgressCallback progress;
 };
 
 // Runs the whole job on `port` and logs every step. `before_outcome` runs after the port
