@@ -2,9 +2,11 @@
 // as the window's log pane receives it.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "cli/progress_bar.h"
 #include "link/link.h"
 #include "link/port.h"
 #include "log/log.h"
@@ -26,8 +28,11 @@ const char kUsage[] =
     "Talks to a KORVEL7 GPS receiver on a serial port.\n"
     "\n"
     "commands:\n"
-    "  program --port PORT   find the receiver on PORT and install the firmware built\n"
-    "                        into this program (about 25 to 45 seconds)\n"
+    "  program --port PORT [--progress | --no-progress]\n"
+    "                        find the receiver on PORT and install the firmware built\n"
+    "                        into this program (about 25 to 45 seconds); with\n"
+    "                        --progress (the default when standard error is a\n"
+    "                        terminal) a progress bar on standard error\n"
     "  version --port PORT   ask the receiver for its firmware version\n"
     "  address --port PORT XX XX XX\n"
     "                        write the receiver's device address 00:19:01:XX:XX:XX\n"
@@ -39,7 +44,9 @@ const char kUsage[] =
     "/dev/ttyACM0 on Linux.\n"
     "\n"
     "The log is written to standard output with CR LF line ends. A port that cannot be\n"
-    "opened is reported on standard output as \"PORT not found or busy\".\n"
+    "opened is reported on standard output as \"PORT not found or busy\". With --quiet\n"
+    "(program, version, address) there is no log and no bar, only errors: that report,\n"
+    "and a line on standard error when the job did not succeed.\n"
     "\n"
     "exit status:\n"
     "  0   done: \"Update successful\", the version was read, or \"PROGRAM OK\"\n"
@@ -80,17 +87,65 @@ bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port,
     return true;
 }
 
-int RunProgram(const k7::PortRef& port) {
+// How a job shows itself on the terminal.
+struct Output {
+    bool quiet = false;
+    bool progress = false;
+};
+
+// Takes --quiet, and for `program` --progress / --no-progress, out of `rest`.
+bool ParseOutputOptions(const std::string& command, std::vector<std::string>* rest, Output* output,
+                        std::string* error) {
+    output->progress = command == "program" && k7::IsTerminal(stderr);
+    std::vector<std::string> others;
+    for (const std::string& arg : *rest) {
+        if (arg == "--quiet") {
+            output->quiet = true;
+        } else if (command == "program" && (arg == "--progress" || arg == "--no-progress")) {
+            output->progress = arg == "--progress";
+        } else if (arg.rfind("--", 0) == 0) {
+            *error = "unknown option '" + arg + "' for '" + command + "'";
+            return false;
+        } else {
+            others.push_back(arg);
+        }
+    }
+    *rest = std::move(others);
+    if (output->quiet) output->progress = false;
+    return true;
+}
+
+// With --quiet the log says nothing, so a job that did not succeed says so here.
+int Report(const Output& output, int status, const std::string& what) {
+    if (output.quiet && status != kExitOk) std::fprintf(stderr, "korvel7: %s\n", what.c_str());
+    return status;
+}
+
+int RunProgram(const k7::PortRef& port, const Output& output) {
     k7::Link link;
-    switch (k7::UpdateWorker(link, port)) {
+    k7::UpdateSettings settings;
+    k7::StdoutLogSink plain;
+    std::unique_ptr<k7::ProgressBar> bar;
+    if (output.progress) {
+        bar = std::make_unique<k7::ProgressBar>(stderr, stdout,
+                                                k7::IsTerminal(stdout) && k7::IsTerminal(stderr));
+        settings.progress = [&bar](const k7::UpdateProgress& p) { bar->Update(p); };
+    }
+    // The bar writes the log itself, so that the two never overwrite each other.
+    k7::LogSink* sink = bar ? static_cast<k7::LogSink*>(bar.get()) : &plain;
+    k7::SetLogSink(output.quiet ? nullptr : sink);
+    const k7::UpdateOutcome outcome = k7::UpdateWorker(link, port, settings);
+    if (bar) bar->Finish();
+    k7::SetLogSink(nullptr);
+    switch (outcome) {
         case k7::UpdateOutcome::kSucceeded:
             return kExitOk;
         case k7::UpdateOutcome::kFailed:
-            return kExitFailed;
+            return Report(output, kExitFailed, "update not successful on " + port.label);
         case k7::UpdateOutcome::kNotFound:
             break;
     }
-    return kExitNotFound;
+    return Report(output, kExitNotFound, "KORVEL7 not found on " + port.label);
 }
 
 int RunPorts() {
@@ -100,12 +155,14 @@ int RunPorts() {
 }
 
 // The fields as the window takes them: exactly two hexadecimal digits each.
-int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields) {
+int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
+               const Output& output) {
     k7::InputAddress address;
     for (std::size_t i = 0; i < address.size(); ++i) {
         if (i >= fields.size() || !k7::ParseHexPair(fields[i], &address[i])) {
             k7::LogPrintf("INPUT N.G.\r\n");
-            return kExitUsage;
+            return Report(output, kExitUsage,
+                          "INPUT N.G.: each field takes two hexadecimal digits");
         }
     }
     k7::LogPrintf("INPUT ADDRESS = %02X:%02X:%02X\r\n", unsigned{address[0]}, unsigned{address[1]},
@@ -115,22 +172,23 @@ int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields) 
         case k7::AddressOutcome::kProgramOk:
             return kExitOk;
         case k7::AddressOutcome::kProgramFailed:
-            return kExitFailed;
+            return Report(output, kExitFailed, "the address was not confirmed on " + port.label);
         case k7::AddressOutcome::kNotOpened:
             break;
     }
-    return kExitNotFound;
+    return Report(output, kExitNotFound, port.label + " could not be opened");
 }
 
-int RunVersion(const k7::PortRef& port) {
+int RunVersion(const k7::PortRef& port, const Output& output) {
     k7::Link link;
-    if (link.OpenComPort(port) == 0) return kExitNotFound;
+    if (link.OpenComPort(port) == 0)
+        return Report(output, kExitNotFound, port.label + " could not be opened");
     k7::FirmwareVersion version;
     const bool ok = k7::QueryFirmwareVersion(link, &version);
     link.CloseComPort();
     if (!ok) {
         k7::LogPrintf("fail to get existing firmware version.\r\n");
-        return kExitFailed;
+        return Report(output, kExitFailed, "no firmware version from " + port.label);
     }
     k7::LogPrintf("Existing FW version: %u.%u.%u\r\n", version.major, version.minor, version.patch);
     return kExitOk;
@@ -156,15 +214,18 @@ int main(int argc, char** argv) {
         std::string error;
         k7::PortRef port;
         std::vector<std::string> rest;
-        if (!ParsePortOption(args, &port, &rest, &error)) return Usage(error.c_str());
+        Output output;
+        if (!ParsePortOption(args, &port, &rest, &error) ||
+            !ParseOutputOptions(command, &rest, &output, &error))
+            return Usage(error.c_str());
         if (command == "address" && rest.size() != 3)
             return Usage("address takes three fields, XX XX XX");
         if (command != "address" && !rest.empty())
             return Usage(("unexpected argument '" + rest.front() + "'").c_str());
+        if (command == "program") return RunProgram(port, output);
         k7::StdoutLogSink sink;
-        k7::SetLogSink(&sink);
-        if (command == "address") return RunAddress(port, rest);
-        return command == "program" ? RunProgram(port) : RunVersion(port);
+        k7::SetLogSink(output.quiet ? nullptr : &sink);
+        return command == "address" ? RunAddress(port, rest, output) : RunVersion(port, output);
     }
     return Usage(("unknown command '" + command + "'").c_str());
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -56,6 +57,9 @@ private:
 // Puts standard output in binary mode where the C runtime would translate "\n" (Windows),
 // so that "\r\n" leaves the process as CR LF and not CR CR LF.
 void SetStdoutBinary();
+
+// Whether the stream is a terminal (a console on Windows), and not a file or a pipe.
+bool IsTerminal(std::FILE* stream);
 
 // Writes text to standard output at once, bypassing the log.
 void WriteStdout(std::string_view text);

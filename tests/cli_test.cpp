@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "link/link.h"
@@ -14,11 +19,20 @@ namespace {
 struct Result {
     int status = -1;
     std::string out;
+    std::string err;
 };
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
 
 Result RunCli(const std::string& arguments) {
     Result result;
-    const std::string command = std::string(KORVEL7_CLI) + " " + arguments + " 2>/dev/null";
+    const std::string err_path =
+        (std::filesystem::temp_directory_path() / ("korvel7-cli-err-" + std::to_string(getpid())))
+            .string();
+    const std::string command = std::string(KORVEL7_CLI) + " " + arguments + " 2>" + err_path;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
     char buffer[4096];
@@ -27,6 +41,8 @@ Result RunCli(const std::string& arguments) {
         result.out.append(buffer, n);
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.err = ReadFile(err_path);
+    std::filesystem::remove(err_path);
     return result;
 }
 
@@ -103,10 +119,34 @@ TEST_F(CliTest, AddressWritesAndConfirmsOrRefusesTheFields) {
     EXPECT_EQ(r.out, "INPUT N.G.\r\n");
 }
 
+// The bar goes to standard error only: the log on standard output is the same byte for
+// byte with and without it. --quiet leaves nothing but what went wrong.
+TEST_F(CliTest, ProgressAndQuietLeaveTheLogAlone) {
+    Serve();
+    const std::string port = "--port " + server->SlavePath();
+    const Result plain = RunCli("program " + port);
+    const Result with_bar = RunCli("program --progress " + port);
+    EXPECT_EQ(with_bar.status, 0);
+    EXPECT_EQ(with_bar.out, plain.out);
+    EXPECT_EQ(plain.err, "");
+    EXPECT_NE(with_bar.err.find("] check   100%"), std::string::npos) << with_bar.err;
+    EXPECT_EQ(with_bar.err.back(), '\n');
+
+    const Result quiet = RunCli("program --quiet " + port);
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+
+    const Result missing = RunCli("program --quiet --progress --port /dev/korvel7-missing");
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_EQ(missing.out, "/dev/korvel7-missing not found or busy\r\n");
+    EXPECT_EQ(missing.err, "korvel7: KORVEL7 not found on /dev/korvel7-missing\n");
+}
+
 TEST(Cli, UsageErrorsExit64WithNothingOnStdout) {
     for (const char* arguments :
          {"", "flash --port /dev/x", "program", "program --port COMx",
-          "program --port /dev/x extra", "ports extra", "address --port /dev/x 0a ff"}) {
+          "program --port /dev/x extra", "ports extra", "address --port /dev/x 0a ff",
+          "program --port /dev/x --verbose", "version --port /dev/x --progress"}) {
         const Result r = RunCli(arguments);
         EXPECT_EQ(r.status, 64) << arguments;
         EXPECT_EQ(r.out, "") << arguments;
