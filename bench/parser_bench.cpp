@@ -9,6 +9,7 @@
 
 #include "link/link.h"
 #include "tests/test_frames.h"
+#include "update/firmware_update.h"
 
 namespace k7 {
 namespace {
@@ -18,12 +19,8 @@ using test::Concat;
 using test::MakeFrame;
 using test::Text;
 
-// 8N1 puts ten bits on the wire for every byte.
-constexpr double kLineBytesPerSecond = kBaudRate / 10.0;
 // The serial backend hands the parser at most this many bytes at a time.
 constexpr std::size_t kDeliverySize = 64;
-constexpr std::size_t kChunkSize = 128;
-constexpr std::size_t kBlockSize = 4096;
 constexpr std::size_t kChunksPerBlock = kBlockSize / kChunkSize;
 
 struct ReceiveStream {
@@ -116,7 +113,7 @@ void BM_Receive(benchmark::State& state, const ReceiveStream& stream) {
     state.SetBytesProcessed(bytes);
     // Seconds of line traffic parsed per second: the multiple of the line rate.
     state.counters["line_seconds"] = benchmark::Counter(
-        static_cast<double>(bytes) / kLineBytesPerSecond, benchmark::Counter::kIsRate);
+        static_cast<double>(bytes) / double{kLineBytesPerSecond}, benchmark::Counter::kIsRate);
 }
 
 BENCHMARK_CAPTURE(BM_Receive, update_block, UpdateBlock());

@@ -38,7 +38,7 @@ using std::chrono::duration;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr std::uint32_t kBaud = 115200;
+constexpr std::uint32_t kBaud = kBaudRate;  // the line the tool opens
 constexpr milliseconds kProbeWait{3000};
 constexpr milliseconds kCheckPause{1000};
 // The probe-wait CPU is sampled inside the wait, clear of its two ends.

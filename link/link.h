@@ -22,6 +22,8 @@ namespace k7 {
 struct SerialDevice;
 
 inline constexpr std::uint32_t kBaudRate = 115200;
+// 8N1 puts ten bits on the line for every byte.
+inline constexpr std::uint32_t kLineBytesPerSecond = kBaudRate / 10;
 
 // Command codes sent to the receiver.
 enum Command : std::uint8_t {

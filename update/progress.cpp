@@ -4,14 +4,12 @@
 #include <utility>
 
 #include "link/frame.h"
+#include "link/link.h"
 #include "update/firmware_update.h"
 
 namespace k7 {
 
 namespace {
-
-// 115200 baud, ten bits a byte.
-constexpr std::uint64_t kLineBytesPerSecond = 11520;
 
 // Each exchange as it goes over the line: the command frame and its answer frame.
 constexpr std::uint64_t kProbeBytes = kFrameOverhead;
