@@ -9,7 +9,7 @@ namespace {
 constexpr std::chrono::milliseconds kRedrawInterval{100};
 // The rate is taken over the last few seconds, so the fixed waits fade out of it.
 constexpr std::chrono::seconds kRateWindow{3};
-constexpr int kBarCells = 24;
+constexpr std::size_t kBarCells = 24;
 
 std::string Duration(std::chrono::seconds time) {
     char text[32];
@@ -27,9 +27,11 @@ ProgressBar::ProgressBar(std::FILE* out, std::FILE* log_out, bool shared_termina
 
 std::string ProgressBar::Render(const UpdateProgress& progress, double bytes_per_second,
                                 Clock::duration elapsed) {
-    const int filled = static_cast<int>(progress.fraction * kBarCells);
-    std::string text = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(kBarCells - filled), '-') + "] ";
+    const auto filled = static_cast<std::size_t>(progress.fraction * kBarCells);
+    std::string text = "[";
+    text.append(filled, '#');
+    text.append(kBarCells - filled, '-');
+    text += "] ";
     char numbers[96];
     std::snprintf(numbers, sizeof numbers, "%-7s %3d%%", PhaseName(progress.phase),
                   static_cast<int>(std::floor(progress.fraction * 100)));
@@ -91,7 +93,8 @@ double ProgressBar::Rate(Clock::time_point now, std::uint64_t line_bytes) {
 
 // Written over the old bar; spaces clear what a longer old one leaves.
 void ProgressBar::Draw(const std::string& text) {
-    std::string line = "\r" + text;
+    std::string line = "\r";
+    line += text;
     if (text.size() < drawn_width_) line.append(drawn_width_ - text.size(), ' ');
     std::fputs(line.c_str(), out_);
     std::fflush(out_);
@@ -100,7 +103,9 @@ void ProgressBar::Draw(const std::string& text) {
 
 void ProgressBar::Wipe() {
     if (drawn_width_ == 0) return;
-    const std::string blank = "\r" + std::string(drawn_width_, ' ') + "\r";
+    std::string blank = "\r";
+    blank.append(drawn_width_, ' ');
+    blank += '\r';
     std::fputs(blank.c_str(), out_);
     std::fflush(out_);
     drawn_width_ = 0;
