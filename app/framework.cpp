@@ -120,12 +120,12 @@ INT_PTR CALLBACK CDialog::DialogProc(HWND window, UINT message, WPARAM wparam, L
         SetWindowLongPtrA(window, GWLP_USERDATA, 0);
         return FALSE;
     }
-    return dialog->Dispatch(message, wparam);
+    return dialog->Dispatch(message, wparam, lparam);
 }
 
 // OK and Cancel go to their virtual handlers (the dialog manager turns Enter, Esc and
 // the close box into them); everything else through the message map, derived first.
-INT_PTR CDialog::Dispatch(UINT message, WPARAM wparam) {
+INT_PTR CDialog::Dispatch(UINT message, WPARAM wparam, LPARAM lparam) {
     const UINT id = LOWORD(wparam);
     const UINT code = HIWORD(wparam);
     if (message == WM_COMMAND && code == BN_CLICKED && id == IDOK) {
@@ -140,7 +140,7 @@ INT_PTR CDialog::Dispatch(UINT message, WPARAM wparam) {
         for (const MessageMapEntry& entry : map->entries) {
             if (entry.message != message) continue;
             if (message == WM_COMMAND && (entry.id != id || entry.code != code)) continue;
-            return entry.call(this);
+            return entry.call(this, wparam, lparam);
         }
     }
     return FALSE;

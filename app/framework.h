@@ -97,7 +97,7 @@ struct MessageMapEntry {
     UINT message;
     UINT id;
     UINT code;
-    INT_PTR (*call)(CDialog* dialog);
+    INT_PTR (*call)(CDialog* dialog, WPARAM wparam, LPARAM lparam);
 };
 
 struct MessageMap {
@@ -109,24 +109,31 @@ namespace message_map {
 
 template <typename Member>
 struct Owner;
-template <typename C, typename R>
-struct Owner<R (C::*)()> {
+template <typename C, typename R, typename... Parameters>
+struct Owner<R (C::*)(Parameters...)> {
     using Class = C;
     using Result = R;
 };
 
+// A handler takes no parameters, or the message's WPARAM and LPARAM.
 template <auto Handler>
-INT_PTR Call(CDialog* dialog) {
+INT_PTR Call(CDialog* dialog, WPARAM wparam, LPARAM lparam) {
     using Dialog = typename Owner<decltype(Handler)>::Class;
     using Result = typename Owner<decltype(Handler)>::Result;
     auto* self = static_cast<Dialog*>(dialog);
+    auto handle = [&] {
+        if constexpr (std::is_invocable_v<decltype(Handler), Dialog*, WPARAM, LPARAM>)
+            return (self->*Handler)(wparam, lparam);
+        else
+            return (self->*Handler)();
+    };
     if constexpr (std::is_void_v<Result>) {
-        (self->*Handler)();
+        handle();
         return TRUE;
     } else {
         // Handles and counts that the dialog procedure returns as they are
         // (WM_QUERYDRAGICON's icon).
-        return reinterpret_cast<INT_PTR>((self->*Handler)());
+        return reinterpret_cast<INT_PTR>(handle());
     }
 }
 
@@ -169,7 +176,7 @@ protected:
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-    INT_PTR Dispatch(UINT message, WPARAM wparam);
+    INT_PTR Dispatch(UINT message, WPARAM wparam, LPARAM lparam);
     void CenterIfUnplaced();
 
     UINT template_id_;
