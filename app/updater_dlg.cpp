@@ -1,5 +1,7 @@
 #include "app/updater_dlg.h"
 
+#include <optional>
+
 #include "app/resource.h"
 #include "ports/ports.h"
 
@@ -35,6 +37,35 @@ constexpr char kCloseDuringAddress[] =
 // A field's text is fetched into a buffer of this size, so at most 15 characters count.
 constexpr int kFieldBuffer = 16;
 
+// Messages from a worker to the window. lparam is the worker's number, so that a message
+// from an earlier worker is known for one.
+constexpr UINT kProgressMessage = WM_APP;         // wparam: thousandths of the update done
+constexpr UINT kWorkerEndedMessage = WM_APP + 1;  // wparam: TRUE when the job succeeded
+
+// What Windows shows for the window when a shutdown or log-off waits on it.
+constexpr wchar_t kUpdateShutdownReason[] = L"Firmware update in progress";
+constexpr wchar_t kAddressShutdownReason[] = L"Device address being written";
+
+// Sent by the taskbar once the window's button exists.
+UINT TaskbarButtonCreatedMessage() {
+    static const UINT message = RegisterWindowMessageW(L"TaskbarButtonCreated");
+    return message;
+}
+
+// Keeps the computer from sleeping, and the display on, while it lives on this thread.
+class KeepAwake {
+public:
+    explicit KeepAwake(const SystemCalls& calls) : set_state_(calls.set_thread_execution_state) {
+        set_state_(ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED);
+    }
+    ~KeepAwake() { set_state_(ES_CONTINUOUS); }
+    KeepAwake(const KeepAwake&) = delete;
+    KeepAwake& operator=(const KeepAwake&) = delete;
+
+private:
+    EXECUTION_STATE(WINAPI* set_state_)(EXECUTION_STATE);
+};
+
 }  // namespace
 
 CUpdaterDlg::CUpdaterDlg(CWnd* parent) : CDialog(IDD_UPDATER_DIALOG, parent) {
@@ -55,6 +86,11 @@ const MessageMap* CUpdaterDlg::GetMessageMap() const {
         OnCommand<&CUpdaterDlg::OnChangeAddress1>(IDC_ADDRESS1, EN_CHANGE),
         OnCommand<&CUpdaterDlg::OnChangeAddress2>(IDC_ADDRESS2, EN_CHANGE),
         OnCommand<&CUpdaterDlg::OnChangeAddress3>(IDC_ADDRESS3, EN_CHANGE),
+        OnMessage<&CUpdaterDlg::OnTaskbarButtonCreated>(TaskbarButtonCreatedMessage()),
+        OnMessage<&CUpdaterDlg::OnQueryEndSession>(WM_QUERYENDSESSION),
+        OnMessage<&CUpdaterDlg::OnUpdateProgress>(kProgressMessage),
+        OnMessage<&CUpdaterDlg::OnWorkerEnded>(kWorkerEndedMessage),
+        OnMessage<&CUpdaterDlg::OnDestroy>(WM_DESTROY),
     };
     static const MessageMap map{CDialog::GetThisMessageMap(), entries};
     return &map;
@@ -76,7 +112,8 @@ void CUpdaterDlg::DoDataExchange(CDataExchange* exchange) {
 
 // The port search runs before the log pane is registered, so nothing it does reaches
 // the pane. The response event the exchanges wait on belongs to the link and exists
-// before any worker can start.
+// before any worker can start. The taskbar's message is let through even when the
+// program runs as administrator, where the system would hold it back from Explorer.
 BOOL CUpdaterDlg::OnInitDialog() {
     CDialog::OnInitDialog();
     SendMessage(WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
@@ -86,6 +123,9 @@ BOOL CUpdaterDlg::OnInitDialog() {
     log_pane_ = std::make_unique<LogPane>(m_log);
     k7::SetLogSink(log_pane_.get());
     m_log.SetLimitText(kLogPaneLimit);
+    com_initialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    taskbar_ = std::make_unique<TaskbarProgress>(system_, m_hWnd);
+    ChangeWindowMessageFilterEx(m_hWnd, TaskbarButtonCreatedMessage(), MSGFLT_ALLOW, nullptr);
     return TRUE;
 }
 
@@ -124,8 +164,10 @@ void CUpdaterDlg::OnOK() {
     StartUpdate();
 }
 
+// The worker's progress reaches this thread by message, so only after the clear.
 void CUpdaterDlg::StartUpdate() {
-    StartWorker(UpdateThread, &m_programButton);
+    if (StartWorker(&CUpdaterDlg::RunUpdate, &m_programButton, kUpdateShutdownReason))
+        taskbar_->Clear();
 }
 
 // Only a key-down counts (Alt+F5 arrives as a system key); every auto-repeat is a new
@@ -145,7 +187,7 @@ void CUpdaterDlg::StartAddressProgramming() {
     }
     k7::LogPrintf("INPUT ADDRESS = %02X:%02X:%02X\r\n", unsigned{InputAddress[0]},
                   unsigned{InputAddress[1]}, unsigned{InputAddress[2]});
-    StartWorker(AddressThread, &m_writeAddressButton);
+    StartWorker(&CUpdaterDlg::RunAddress, &m_writeAddressButton, kAddressShutdownReason);
 }
 
 bool CUpdaterDlg::ParseHexPair(const CEdit& field, std::uint8_t* value) {
@@ -176,32 +218,66 @@ void CUpdaterDlg::OnChangeAddress3() {
 // One worker at a time, of either kind. The worker is created suspended and runs only once
 // its handle is recorded and its button disabled: a worker that ends at once (a port that
 // does not open) then cannot leave the handle set or the button disabled behind it.
-bool CUpdaterDlg::StartWorker(LPTHREAD_START_ROUTINE routine, CButton* button) {
+// Shutdown is held back until this thread has handled the worker's end; the last
+// worker's end can still be on its way (its button comes back first), and is taken as
+// handled here.
+bool CUpdaterDlg::StartWorker(Job job, CButton* button, const wchar_t* shutdown_reason) {
     if (closing_ || WorkerThread.load() != nullptr) return false;
     WorkerButton = button;
-    HANDLE thread = CreateThread(nullptr, 0, routine, this, CREATE_SUSPENDED, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, WorkerMain, this, CREATE_SUSPENDED, nullptr);
     if (thread == nullptr) return false;
     if (worker_ != nullptr) CloseHandle(worker_);
     worker_ = thread;
     WorkerThread = thread;
+    job_ = job;
+    ++run_;
     button->EnableWindow(FALSE);
+    EndShutdownBlock();
+    system_.shutdown_block_reason_create(m_hWnd, shutdown_reason);
+    shutdown_blocked_ = true;
     ResumeThread(thread);
     return true;
 }
 
-DWORD WINAPI CUpdaterDlg::UpdateThread(void* parameter) {
+// The computer stays awake for the whole job, and the window hears of its end only
+// after that is given up.
+DWORD WINAPI CUpdaterDlg::WorkerMain(void* parameter) {
     auto* dialog = static_cast<CUpdaterDlg*>(parameter);
-    const k7::PortRef port = k7::PortFromNumber(SelectedPortNumber.load());
-    k7::UpdateWorker(dialog->link_, port, dialog->settings_, [dialog] { dialog->FinishWorker(); });
+    const Job job = dialog->job_;
+    const LPARAM run = dialog->run_;
+    const HWND window = dialog->m_hWnd;
+    bool succeeded = false;
+    {
+        const KeepAwake awake(dialog->system_);
+        succeeded = (dialog->*job)(run);
+    }
+    PostMessageA(window, kWorkerEndedMessage, static_cast<WPARAM>(succeeded), run);
     return 0;
 }
 
-DWORD WINAPI CUpdaterDlg::AddressThread(void* parameter) {
-    auto* dialog = static_cast<CUpdaterDlg*>(parameter);
+// The update reports every step, far more often than the taskbar can show; only a change
+// in the thousandths shown is posted.
+bool CUpdaterDlg::RunUpdate(LPARAM run) {
+    k7::UpdateSettings settings = settings_;
+    settings.progress = [window = m_hWnd, run, shown = std::optional<WPARAM>()](
+                            const k7::UpdateProgress& progress) mutable {
+        const auto thousandths =
+            static_cast<WPARAM>(progress.fraction * TaskbarProgress::kFullScale);
+        if (thousandths == shown) return;
+        shown = thousandths;
+        PostMessageA(window, kProgressMessage, thousandths, run);
+    };
     const k7::PortRef port = k7::PortFromNumber(SelectedPortNumber.load());
-    k7::AddressWorker(dialog->link_, port, InputAddress, dialog->address_timings_);
-    dialog->FinishWorker();
-    return 0;
+    return k7::UpdateWorker(link_, port, settings, [this] { FinishWorker(); }) ==
+           k7::UpdateOutcome::kSucceeded;
+}
+
+bool CUpdaterDlg::RunAddress(LPARAM) {
+    const k7::PortRef port = k7::PortFromNumber(SelectedPortNumber.load());
+    const k7::AddressOutcome outcome =
+        k7::AddressWorker(link_, port, InputAddress, address_timings_);
+    FinishWorker();
+    return outcome == k7::AddressOutcome::kProgramOk;
 }
 
 // The worker's last step (for the update, just before its outcome line), on its own
@@ -229,6 +305,42 @@ void CUpdaterDlg::OnCancel() {
     k7::SetLogSink(nullptr);
     log_pane_.reset();
     CDialog::OnCancel();
+}
+
+// A message from a worker before the current one is passed over: its end was taken as
+// handled when the current one started.
+void CUpdaterDlg::OnUpdateProgress(WPARAM thousandths, LPARAM run) {
+    if (run == run_) taskbar_->Show(thousandths);
+}
+
+void CUpdaterDlg::OnWorkerEnded(WPARAM succeeded, LPARAM run) {
+    if (run != run_) return;
+    EndShutdownBlock();
+    if (job_ == &CUpdaterDlg::RunUpdate && succeeded == FALSE) taskbar_->ShowFailure();
+}
+
+void CUpdaterDlg::EndShutdownBlock() {
+    if (!shutdown_blocked_) return;
+    system_.shutdown_block_reason_destroy(m_hWnd);
+    shutdown_blocked_ = false;
+}
+
+// A shutdown or log-off is refused while a worker runs. A dialog answers through
+// DWLP_MSGRESULT.
+void CUpdaterDlg::OnQueryEndSession() {
+    SetWindowLongPtrA(m_hWnd, DWLP_MSGRESULT, shutdown_blocked_ ? FALSE : TRUE);
+}
+
+void CUpdaterDlg::OnTaskbarButtonCreated() {
+    taskbar_->Attach();
+}
+
+// The window can close before a stopped worker's end message is handled.
+void CUpdaterDlg::OnDestroy() {
+    EndShutdownBlock();
+    taskbar_->Clear();
+    taskbar_.reset();
+    if (com_initialized_) CoUninitialize();
 }
 
 bool CUpdaterDlg::StopWorker() {

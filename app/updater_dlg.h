@@ -8,6 +8,8 @@
 
 #include "app/framework.h"
 #include "app/log_pane.h"
+#include "app/system_calls.h"
+#include "app/taskbar_progress.h"
 #include "link/link.h"
 #include "service/address.h"
 #include "update/update_worker.h"
@@ -26,9 +28,12 @@ public:
     explicit CUpdaterDlg(CWnd* parent = nullptr);
     ~CUpdaterDlg() override;
 
-    // For tests: shorter waits than the product's.
+    // For tests: shorter waits than the product's. The update's progress callback is the
+    // window's own.
     void SetUpdateSettings(const k7::UpdateSettings& settings) { settings_ = settings; }
     void SetAddressTimings(const k7::AddressTimings& timings) { address_timings_ = timings; }
+    // For tests, before the window opens: calls that watch the real ones.
+    void SetSystemCalls(const SystemCalls& calls) { system_ = calls; }
 
 protected:
     const MessageMap* GetMessageMap() const override;
@@ -48,6 +53,11 @@ protected:
     void OnChangeAddress1();
     void OnChangeAddress2();
     void OnChangeAddress3();
+    void OnTaskbarButtonCreated();
+    void OnQueryEndSession();
+    void OnUpdateProgress(WPARAM thousandths, LPARAM run);
+    void OnWorkerEnded(WPARAM succeeded, LPARAM run);
+    void OnDestroy();
 
     CComboBox m_portList;
     CStatic m_addressPrefix;
@@ -63,10 +73,15 @@ protected:
     HICON m_hIcon;
 
 private:
-    static DWORD WINAPI UpdateThread(void* dialog);
-    static DWORD WINAPI AddressThread(void* dialog);
-    bool StartWorker(LPTHREAD_START_ROUTINE routine, CButton* button);
+    // A worker's job, on its thread: true when it succeeded. `run` numbers the worker.
+    using Job = bool (CUpdaterDlg::*)(LPARAM run);
+
+    static DWORD WINAPI WorkerMain(void* dialog);
+    bool RunUpdate(LPARAM run);
+    bool RunAddress(LPARAM run);
+    bool StartWorker(Job job, CButton* button, const wchar_t* shutdown_reason);
     void FinishWorker();
+    void EndShutdownBlock();
     bool StopWorker();
     static bool ParseHexPair(const CEdit& field, std::uint8_t* value);
     static void MoveToField(const CEdit& changed, const CEdit& next);
@@ -77,4 +92,13 @@ private:
     std::unique_ptr<LogPane> log_pane_;
     HANDLE worker_ = nullptr;  // this thread's handle of the last worker, for waiting on it
     bool closing_ = false;
+    SystemCalls system_;
+    std::unique_ptr<TaskbarProgress> taskbar_;
+    bool com_initialized_ = false;
+    // The last worker started: its job and its number, which its messages carry. The
+    // worker reads both when it starts; the next worker can start only after it has.
+    Job job_ = nullptr;
+    LPARAM run_ = 0;
+    // From a worker's start until the window has handled its end.
+    bool shutdown_blocked_ = false;
 };

@@ -19,7 +19,7 @@ if(NOT sections MATCHES "\\.reloc")
 endif()
 
 # Only DLLs that every Windows has; nothing that would be looked for beside the program.
-set(system_dlls ADVAPI32.dll COMCTL32.dll KERNEL32.dll msvcrt.dll USER32.dll GDI32.dll)
+set(system_dlls ADVAPI32.dll COMCTL32.dll KERNEL32.dll msvcrt.dll USER32.dll GDI32.dll ole32.dll)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 foreach(import IN LISTS imports)
   string(REPLACE "DLL Name: " "" dll "${import}")

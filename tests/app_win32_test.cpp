@@ -3,10 +3,16 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/resource.h"
 #include "app/updater_dlg.h"
@@ -72,12 +78,13 @@ void SelectPort(HWND dialog, int index) {
 // The dialog on its own user-interface thread, as the application runs it.
 class Window {
 public:
-    explicit Window(k7::UpdateSettings settings = Fast()) {
+    explicit Window(k7::UpdateSettings settings = Fast(), SystemCalls calls = {}) {
         SelectedPortNumber = 0;  // as at the start of the program
-        thread_ = std::thread([this, settings] {
+        thread_ = std::thread([this, settings, calls] {
             CUpdaterDlg dialog;
             dialog.SetUpdateSettings(settings);
             dialog.SetAddressTimings({10ms, 10ms});
+            dialog.SetSystemCalls(calls);
             ui_thread_ = GetCurrentThreadId();
             dialog.DoModal();
             ended_ = true;
@@ -132,6 +139,7 @@ public:
         return info.hwndFocus;
     }
     bool Ended() const { return ended_; }
+    DWORD UiThread() const { return ui_thread_; }
     // A key press as the keyboard delivers it: queued to the focused control.
     void Press(WPARAM key) const {
         PostMessageA(Focus(), WM_KEYDOWN, key, 1);
@@ -379,6 +387,211 @@ TEST(UpdaterWindow, LogPaneTrimsPast10240Characters) {
     EXPECT_EQ(window.Text(IDC_LOG), filler + "b");  // 10240: no trim
     k7::LogPrintf("c");
     EXPECT_EQ(window.Text(IDC_LOG), std::string(2048, 'a') + "bc");  // 10241: cut 8192
+}
+
+// The window's system calls, as the hooks of RecordingCalls() record them before making
+// them for real: by thread, in order, with each stretch of taskbar values as one "values".
+using Calls = std::vector<std::wstring>;
+std::mutex recorded_mutex;
+std::map<DWORD, Calls> recorded_calls;
+std::vector<ULONGLONG> shown_values;    // in thousandths, since the taskbar was last cleared
+std::function<void()> on_next_release;  // runs on the worker's thread as it lets go
+
+void Record(const std::wstring& call, std::optional<ULONGLONG> shown = {}) {
+    std::lock_guard lock(recorded_mutex);
+    Calls& calls = recorded_calls[GetCurrentThreadId()];
+    if (call != L"values" || calls.empty() || calls.back() != L"values") calls.push_back(call);
+    if (call == L"clear") shown_values.clear();
+    if (shown) shown_values.push_back(*shown);
+}
+
+void OnNextRelease(std::function<void()> action) {
+    std::lock_guard lock(recorded_mutex);
+    on_next_release = std::move(action);
+}
+
+SystemCalls RecordingCalls() {
+    std::lock_guard lock(recorded_mutex);
+    recorded_calls.clear();
+    shown_values.clear();
+    on_next_release = nullptr;
+    SystemCalls calls;
+    calls.set_thread_execution_state = [](EXECUTION_STATE state) {
+        constexpr EXECUTION_STATE kAwake = ES_CONTINUOUS | ES_SYSTEM_REQUIRED | ES_DISPLAY_REQUIRED;
+        Record(state == kAwake ? L"keep awake" : state == ES_CONTINUOUS ? L"let sleep" : L"other");
+        const EXECUTION_STATE previous = SetThreadExecutionState(state);
+        std::function<void()> action;
+        if (state == ES_CONTINUOUS) {
+            std::lock_guard relock(recorded_mutex);
+            action.swap(on_next_release);
+        }
+        if (action) action();
+        return previous;
+    };
+    calls.shutdown_block_reason_create = [](HWND window, LPCWSTR reason) {
+        Record(std::wstring(L"block ") + reason);
+        return ShutdownBlockReasonCreate(window, reason);
+    };
+    calls.shutdown_block_reason_destroy = [](HWND window) {
+        Record(L"unblock");
+        return ShutdownBlockReasonDestroy(window);
+    };
+    calls.set_progress_state = [](ITaskbarList3* taskbar, HWND window, TBPFLAG state) {
+        Record(taskbar == nullptr         ? L"no taskbar"
+               : state == TBPF_NOPROGRESS ? L"clear"
+               : state == TBPF_NORMAL     ? L"normal"
+               : state == TBPF_ERROR      ? L"error"
+                                          : L"state " + std::to_wstring(state));
+        SystemCalls().set_progress_state(taskbar, window, state);
+    };
+    calls.set_progress_value = [](ITaskbarList3* taskbar, HWND window, ULONGLONG value,
+                                  ULONGLONG total) {
+        Record(taskbar == nullptr ? L"no taskbar" : L"values", value * 1000 / total);
+        SystemCalls().set_progress_value(taskbar, window, value, total);
+    };
+    return calls;
+}
+
+Calls RecordedOn(DWORD thread) {
+    std::lock_guard lock(recorded_mutex);
+    return recorded_calls[thread];
+}
+
+// What each worker's thread called.
+std::vector<Calls> RecordedOnWorkers(DWORD ui_thread) {
+    std::lock_guard lock(recorded_mutex);
+    std::vector<Calls> workers;
+    for (const auto& [thread, calls] : recorded_calls)
+        if (thread != ui_thread) workers.push_back(calls);
+    return workers;
+}
+
+// The values the taskbar showed since it was last cleared. They must only grow: an
+// update's progress never goes back, and the worker posts only a change.
+std::vector<ULONGLONG> ShownValues() {
+    std::lock_guard lock(recorded_mutex);
+    EXPECT_EQ(std::adjacent_find(shown_values.begin(), shown_values.end(), std::greater_equal()),
+              shown_values.end());
+    return shown_values;
+}
+
+std::size_t Count(const Calls& calls, const wchar_t* call) {
+    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+}
+
+// A window whose system calls are recorded, with its taskbar button in place.
+struct RecordingWindow : Window {
+    explicit RecordingWindow(k7::UpdateSettings settings = Fast())
+        : Window(settings, RecordingCalls()) {
+        SendMessageW(Dialog(), RegisterWindowMessageW(L"TaskbarButtonCreated"), 0, 0);
+    }
+    LRESULT QueryEndSession() const {
+        return SendMessageA(Dialog(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    }
+    bool WaitForEnds(std::size_t ends) const {
+        return Eventually([&] { return Count(RecordedOn(UiThread()), L"unblock") == ends; }, 60s);
+    }
+};
+
+const Calls kWorkerCalls{L"keep awake", L"let sleep"};
+constexpr wchar_t kUpdateBlock[] = L"block Firmware update in progress";
+constexpr wchar_t kAddressBlock[] = L"block Device address being written";
+
+// While an update runs the computer stays awake (on the worker's thread), a shutdown is
+// refused, and the taskbar button, cleared at the start, shows the progress rising to the
+// full scale; all of it is let go at the end. Writing the address then holds the same with
+// its own reason and leaves the taskbar alone, which is cleared when the window closes.
+TEST(WorkerHolds, ForASuccessfulUpdateAndAddressWrite) {
+    PortDevices devices{"COM7"};
+    DWORD ui_thread = 0;
+    {
+        RecordingWindow window;
+        ui_thread = window.UiThread();
+        SelectPort(window.Dialog(), 0);
+        EXPECT_EQ(window.QueryEndSession(), TRUE);
+        SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(Eventually(
+            [&] { return window.Text(IDC_LOG).find("send block 2/") != std::string::npos; }));
+        EXPECT_EQ(window.QueryEndSession(), FALSE);
+        ASSERT_TRUE(window.WaitForEnds(1));
+        EXPECT_EQ(window.QueryEndSession(), TRUE);
+        EXPECT_TRUE(window.Text(IDC_LOG).ends_with("Update successful\r\n"));
+        ASSERT_EQ(RecordedOn(ui_thread),
+                  (Calls{kUpdateBlock, L"clear", L"normal", L"values", L"unblock"}));
+        EXPECT_EQ(RecordedOnWorkers(ui_thread), std::vector<Calls>{kWorkerCalls});
+        const auto values = ShownValues();
+        EXPECT_GT(values.size(), 10u);  // in steps, not from nothing to all
+        EXPECT_EQ(values.back(), 1000u);
+
+        for (int id : {IDC_ADDRESS1, IDC_ADDRESS2, IDC_ADDRESS3})
+            SendMessageA(window.Item(id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>("42"));
+        window.Press(VK_F5);
+        ASSERT_TRUE(window.WaitForEnds(2));
+        EXPECT_TRUE(window.Text(IDC_LOG).ends_with("PROGRAM OK ================\r\n"));
+        EXPECT_EQ(RecordedOnWorkers(ui_thread), (std::vector<Calls>{kWorkerCalls, kWorkerCalls}));
+    }
+    EXPECT_EQ(RecordedOn(ui_thread), (Calls{kUpdateBlock, L"clear", L"normal", L"values",
+                                            L"unblock", kAddressBlock, L"unblock", L"clear"}));
+}
+
+// The memory byte the test's simulator reads back wrong (--bit-error in CMakeLists.txt):
+// past the end of both real images, so only this longer image reaches it.
+const k7::FirmwareImages& ImagesThatFailTheReadBack() {
+    static const std::vector<std::uint8_t> image(0x1C000 + 128, 0x5A);
+    static const k7::FirmwareImages images{image, image};
+    return images;
+}
+
+// An update that fails, on a receiver whose memory reads back wrong or on a port that does
+// not open (COM0), lets go of all it held too; the button turns red at the value reached.
+TEST(WorkerHolds, ForAFailedUpdate) {
+    PortDevices devices{"COM7"};
+    for (const auto& [port_index, log_part] :
+         {std::pair{0, "<verify fail 1 bytes>"}, std::pair{-1, "KORVEL7 not found"}}) {
+        SCOPED_TRACE(log_part);
+        k7::UpdateSettings settings = Window::Fast();
+        settings.images = &ImagesThatFailTheReadBack();
+        RecordingWindow window(settings);
+        if (port_index >= 0) SelectPort(window.Dialog(), port_index);
+        SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(window.WaitForEnds(1));
+        EXPECT_EQ(window.QueryEndSession(), TRUE);
+        EXPECT_NE(window.Text(IDC_LOG).find(log_part), std::string::npos);
+        ASSERT_EQ(RecordedOn(window.UiThread()),
+                  (Calls{kUpdateBlock, L"clear", L"normal", L"values", L"unblock", L"error"}));
+        EXPECT_EQ(RecordedOnWorkers(window.UiThread()), std::vector<Calls>{kWorkerCalls});
+        EXPECT_LT(ShownValues().back(), 1000u);
+    }
+}
+
+// The button comes back before the worker's end reaches the window, so the next update can
+// start first. That end then belongs to the past: it must not let the shutdown through or
+// turn the new run red. Closed mid-run (which fails the run), the window still lets go of
+// all it held.
+TEST(WorkerHolds, ThroughANextUpdateStartedBeforeTheLastEndArrived) {
+    PortDevices devices{"COM7"};
+    DWORD ui_thread = 0;
+    {
+        RecordingWindow window;
+        ui_thread = window.UiThread();
+        OnNextRelease([&] {  // the first worker, on COM0, at its very end
+            SelectPort(window.Dialog(), 0);
+            SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+        });
+        SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+        ASSERT_TRUE(Eventually(
+            [&] { return window.Text(IDC_LOG).find("send block 2/") != std::string::npos; }));
+        EXPECT_EQ(window.QueryEndSession(), FALSE);
+        EXPECT_EQ(Count(RecordedOn(ui_thread), L"error"), 0u);
+    }  // closes, confirming the question
+    const Calls calls = RecordedOn(ui_thread);
+    Calls blocks;
+    std::copy_if(
+        calls.begin(), calls.end(), std::back_inserter(blocks),
+        [](const std::wstring& call) { return call.find(L"block") != std::wstring::npos; });
+    EXPECT_EQ(blocks, (Calls{kUpdateBlock, L"unblock", kUpdateBlock, L"unblock"}));
+    EXPECT_EQ(calls.back(), L"clear");
+    EXPECT_EQ(RecordedOnWorkers(ui_thread), (std::vector<Calls>{kWorkerCalls, kWorkerCalls}));
 }
 
 // The program as a user runs it: closed in the middle of an update and confirmed, the
