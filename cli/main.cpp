@@ -28,11 +28,13 @@ const char kUsage[] =
     "Talks to a KORVEL7 GPS receiver on a serial port.\n"
     "\n"
     "commands:\n"
-    "  program --port PORT [--progress | --no-progress]\n"
+    "  program --port PORT [--progress | --no-progress] [--strict]\n"
     "                        find the receiver on PORT and install the firmware built\n"
     "                        into this program (about 25 to 45 seconds); with\n"
     "                        --progress (the default when standard error is a\n"
-    "                        terminal) a progress bar on standard error\n"
+    "                        terminal) a progress bar on standard error; with\n"
+    "                        --strict the receiver's own check of the image must\n"
+    "                        answer, or the update counts as failed\n"
     "  version --port PORT   ask the receiver for its firmware version\n"
     "  address --port PORT XX XX XX\n"
     "                        write the receiver's device address 00:19:01:XX:XX:XX\n"
@@ -87,13 +89,14 @@ bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port,
     return true;
 }
 
-// How a job shows itself on the terminal.
+// How a job shows itself on the terminal, and what `program` demands of the receiver.
 struct Output {
     bool quiet = false;
     bool progress = false;
+    bool strict = false;
 };
 
-// Takes --quiet, and for `program` --progress / --no-progress, out of `rest`.
+// Takes --quiet, and for `program` --progress / --no-progress and --strict, out of `rest`.
 bool ParseOutputOptions(const std::string& command, std::vector<std::string>* rest, Output* output,
                         std::string* error) {
     output->progress = command == "program" && k7::IsTerminal(stderr);
@@ -103,6 +106,8 @@ bool ParseOutputOptions(const std::string& command, std::vector<std::string>* re
             output->quiet = true;
         } else if (command == "program" && (arg == "--progress" || arg == "--no-progress")) {
             output->progress = arg == "--progress";
+        } else if (command == "program" && arg == "--strict") {
+            output->strict = true;
         } else if (arg.rfind("--", 0) == 0) {
             *error = "unknown option '" + arg + "' for '" + command + "'";
             return false;
@@ -124,6 +129,7 @@ int Report(const Output& output, int status, const std::string& what) {
 int RunProgram(const k7::PortRef& port, const Output& output) {
     k7::Link link;
     k7::UpdateSettings settings;
+    settings.update.strict = output.strict;
     k7::StdoutLogSink plain;
     std::unique_ptr<k7::ProgressBar> bar;
     if (output.progress) {
@@ -134,8 +140,12 @@ int RunProgram(const k7::PortRef& port, const Output& output) {
     // The bar writes the log itself, so that the two never overwrite each other.
     k7::LogSink* sink = bar ? static_cast<k7::LogSink*>(bar.get()) : &plain;
     k7::SetLogSink(output.quiet ? nullptr : sink);
-    const k7::UpdateOutcome outcome = k7::UpdateWorker(link, port, settings);
-    if (bar) bar->Finish();
+    k7::SetReportSink(bar.get());
+    // The bar's line ends before the outcome line, and nothing draws it after.
+    const k7::UpdateOutcome outcome = k7::UpdateWorker(link, port, settings, [&bar] {
+        if (bar) bar->Finish();
+    });
+    k7::SetReportSink(nullptr);
     k7::SetLogSink(nullptr);
     switch (outcome) {
         case k7::UpdateOutcome::kSucceeded:

@@ -55,7 +55,7 @@ void ProgressBar::Update(const UpdateProgress& progress) {
     const double rate = Rate(now, progress.line_bytes);
     const bool due = now - last_draw_ >= kRedrawInterval || progress.phase != last_phase_ ||
                      progress.fraction >= 1;
-    if (!due) return;
+    if (!due || finished_) return;
     last_draw_ = now;
     last_phase_ = progress.phase;
     last_text_ = Render(progress, rate, now - start_);
@@ -64,7 +64,14 @@ void ProgressBar::Update(const UpdateProgress& progress) {
 
 void ProgressBar::Finish() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return;
+    finished_ = true;
     if (last_text_.empty()) return;
+    // A run that ended at the probe found no receiver: its bar says nothing worth keeping.
+    if (last_phase_ == UpdatePhase::kProbe) {
+        Wipe();
+        return;
+    }
     if (shared_terminal_ && !log_at_line_start_) return;  // the log's line ends it
     Draw(last_text_);
     std::fputc('\n', out_);
@@ -79,7 +86,8 @@ void ProgressBar::Append(std::string_view text) {
     std::fflush(log_out_);
     if (text.empty()) return;
     log_at_line_start_ = text.back() == '\n';
-    if (shared_terminal_ && log_at_line_start_ && !last_text_.empty()) Draw(last_text_);
+    if (shared_terminal_ && log_at_line_start_ && !last_text_.empty() && !finished_)
+        Draw(last_text_);
 }
 
 double ProgressBar::Rate(Clock::time_point now, std::uint64_t line_bytes) {

@@ -29,9 +29,10 @@ public:
 
     // The progress callback of the update.
     void Update(const UpdateProgress& progress);
-    // Ends the bar's line, after the last update of a run.
+    // Ends the bar's line at the end of a run; nothing is drawn after it.
     void Finish();
-    // The log sink: writes the log to `log_out`, around the bar.
+    // The log sink, and the sink of the report that bypasses the log: writes the text to
+    // `log_out`, around the bar.
     void Append(std::string_view text) override;
 
     // The bar's text for a state, without line control; public for tests.
@@ -54,6 +55,7 @@ private:
     std::size_t drawn_width_ = 0;  // characters of the bar now on screen, 0 when none
     bool log_at_line_start_ = true;
     std::string last_text_;
+    bool finished_ = false;
 };
 
 }  // namespace k7

@@ -29,7 +29,7 @@ Link::~Link() {
 int Link::OpenComPort(const PortRef& port) {
     {
         std::lock_guard<std::mutex> lock(port_mutex_);
-        if (device_ != nullptr) return 0;
+        if (device_ != nullptr || Cancelled()) return 0;
     }
     port_ = port;
     SerialDevice* device = OpenSerialDevice(port.device, kBaudRate);
@@ -61,13 +61,28 @@ int Link::CloseComPort() {
 
 bool Link::PortOpen() const {
     std::lock_guard<std::mutex> lock(port_mutex_);
-    return device_ != nullptr && DeviceConnected(device_);
+    return device_ != nullptr && DeviceConnected(device_) && !Cancelled();
+}
+
+// The response event wakes an exchange that is waiting now; the flag stops the ones after.
+void Link::Cancel() {
+    {
+        std::lock_guard<std::mutex> lock(pause_mutex_);
+        cancelled_.store(true, std::memory_order_release);
+    }
+    pause_cv_.notify_all();
+    response_event_.Set();
+}
+
+bool Link::Pause(std::chrono::milliseconds duration) {
+    std::unique_lock<std::mutex> lock(pause_mutex_);
+    return !pause_cv_.wait_for(lock, duration, [this] { return Cancelled(); });
 }
 
 int Link::SendPacket(int code, const std::uint8_t* payload, std::uint32_t length) {
     {
         std::lock_guard<std::mutex> lock(port_mutex_);
-        if (device_ == nullptr) return 0;
+        if (device_ == nullptr || Cancelled()) return 0;
     }
     if (length > 0 && payload == nullptr) {
         LogPrintf("<null>");
@@ -81,7 +96,7 @@ int Link::SendPacket(int code, const std::uint8_t* payload, std::uint32_t length
         BuildFrame(static_cast<std::uint8_t>(code), payload, length, transmit_frame_.data());
 
     std::lock_guard<std::mutex> lock(port_mutex_);
-    if (device_ == nullptr) return 0;
+    if (device_ == nullptr || Cancelled()) return 0;
     WritePort(device_, transmit_frame_.data(), static_cast<std::uint32_t>(size));
     return 1;
 }
@@ -97,7 +112,7 @@ int Link::SendCommand(int code, const std::uint8_t* payload, std::uint32_t lengt
 
     for (int attempt = 0; attempt < attempts; ++attempt) {
         SendPacket(code, payload, length);
-        WaitForResponse(wait);
+        if (!Cancelled()) WaitForResponse(wait);
         if (ResponseState() != 0) return 1;
         LogPrintf(".");
         if (!PortOpen()) return 0;
@@ -153,19 +168,19 @@ void Link::ProcessFrame() {
             case kRspNone:
             case kRspAck1:
             case kRspAck2:
-                response_state_ = kind;
-                response_length_ = 0;
+                response_.state = kind;
+                response_.length = 0;
                 break;
             case kRspData:
-                response_state_ = kind;
-                response_length_ = static_cast<int>(len);
+                response_.state = kind;
+                response_.length = static_cast<int>(len);
                 // The payload and the checksum byte after it.
-                std::memcpy(response_data_.data(), &receive_buffer_[4], len);
-                image_check_reply = response_data_[0] == kCmdImageCheck;
+                std::memcpy(response_.data.data(), &receive_buffer_[4], len);
+                image_check_reply = response_.data[0] == kCmdImageCheck;
                 break;
             case kRspReadBack:
-                response_state_ = kind;
-                response_length_ = static_cast<int>(len) - 2;
+                response_.state = kind;
+                response_.length = static_cast<int>(len) - 2;
                 // The data follow four header bytes; only bytes of this frame are copied,
                 // up to and including its checksum.
                 if (len > 4 && read_back_target_ != nullptr)
@@ -174,30 +189,32 @@ void Link::ProcessFrame() {
             default:
                 break;
         }
-        signal = response_state_ != 0;
+        signal = response_.state != 0;
     }
     if (image_check_reply) LogPrintf("fwUpdate rsp\r\n");
     if (signal) response_event_.Set();
 }
 
-int Link::ResponseState() const {
+Response Link::LastResponse() const {
     std::lock_guard<std::mutex> lock(response_mutex_);
-    return response_state_;
+    return response_;
+}
+
+int Link::ResponseState() const {
+    return LastResponse().state;
 }
 
 void Link::ClearResponseState() {
     std::lock_guard<std::mutex> lock(response_mutex_);
-    response_state_ = 0;
+    response_.state = kRspNone;
 }
 
 int Link::ResponseLength() const {
-    std::lock_guard<std::mutex> lock(response_mutex_);
-    return response_length_;
+    return LastResponse().length;
 }
 
 std::array<std::uint8_t, 256> Link::ResponseData() const {
-    std::lock_guard<std::mutex> lock(response_mutex_);
-    return response_data_;
+    return LastResponse().data;
 }
 
 void Link::SetReadBackTarget(std::uint8_t* target) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -46,6 +47,13 @@ enum ResponseKind : int {
     kRspReadBack = 4,  // 4 header bytes, then the data copied to the read-back target
 };
 
+// One accepted response as the parser left it, read whole.
+struct Response {
+    int state = kRspNone;  // its kind; kRspNone when none came
+    int length = 0;        // kind 3: LEN (the payload and its checksum); kind 4: LEN - 2
+    std::array<std::uint8_t, 256> data{};  // kind 3: the payload, then its checksum
+};
+
 // How long an exchange waits for its response. The product uses the defaults; tests may
 // shorten them.
 struct LinkWaits {
@@ -67,8 +75,18 @@ public:
     int OpenComPort(int number) { return OpenComPort(PortFromNumber(number)); }
     // 1 when a port was closed, 0 when none was open.
     int CloseComPort();
-    // The channel test: false once the port is closed or its device has gone away.
+    // The channel test: false once the port is closed, its device has gone away or the
+    // link was cancelled.
     bool PortOpen() const;
+
+    // Asks whatever runs on this link to stop soon, from any thread: the exchange under
+    // way and every later one fail at once, Pause returns early and no port opens any
+    // more. The port itself is closed by the thread that opened it, never from here, so
+    // the caller never waits on the receiving thread. Lasts for the life of the link.
+    void Cancel();
+    bool Cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+    // Waits for `duration`, or less when the link is cancelled; false when it was.
+    bool Pause(std::chrono::milliseconds duration);
 
     // Builds one command frame and writes it; 1 when handed to the port, 0 otherwise.
     int SendPacket(int code, const std::uint8_t* payload, std::uint32_t length);
@@ -79,6 +97,9 @@ public:
     void OnReceive(const std::uint8_t* bytes, std::uint32_t count);
     void ParseByte(std::uint8_t b);
 
+    // A caller that needs more than one of the values takes them from one snapshot, so
+    // a late frame cannot change one between the reads.
+    Response LastResponse() const;
     int ResponseState() const;
     void ClearResponseState();
     int ResponseLength() const;
@@ -119,10 +140,12 @@ private:
 
     std::atomic<int> line_count_{0};
 
+    std::atomic<bool> cancelled_{false};
+    std::mutex pause_mutex_;
+    std::condition_variable pause_cv_;
+
     mutable std::mutex response_mutex_;
-    int response_state_ = 0;
-    int response_length_ = 0;
-    std::array<std::uint8_t, 256> response_data_{};
+    Response response_;
     std::uint8_t* read_back_target_ = nullptr;
     AutoResetEvent response_event_;
 };

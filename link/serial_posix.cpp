@@ -18,6 +18,7 @@ namespace k7 {
 
 struct SerialDevice {
     int fd = -1;
+    bool exclusive = false;  // TIOCEXCL set on the terminal by this open
     int wake_read = -1;
     int wake_write = -1;
     std::thread thread;
@@ -72,14 +73,11 @@ void RaiseModemLines(int fd) {
 
 // The kernel's TIOCEXCL keeps out other openers except root; the lock keeps out every
 // opener that asks for it, this process included (each open has its own lock).
-int OpenExclusive(const std::string& name) {
-    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+bool OpenExclusive(SerialDevice* device, const std::string& name) {
+    device->fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (device->fd < 0 || flock(device->fd, LOCK_EX | LOCK_NB) != 0) return false;
+    device->exclusive = ioctl(device->fd, TIOCEXCL) == 0;
+    return device->exclusive;
 }
 
 // Delivers what the input queue holds, in blocks of at most kReceiveBlock bytes. False
@@ -120,7 +118,10 @@ void ReceiveThread(SerialDevice* device) {
         device->connected.store(false, std::memory_order_release);
 }
 
+// The exclusive flag belongs to the terminal, not to this open: it is cleared on every
+// way out, or a terminal that someone else keeps open stays barred to everyone but root.
 void Release(SerialDevice* device) {
+    if (device->exclusive) (void)ioctl(device->fd, TIOCNXCL);
     if (device->fd >= 0) close(device->fd);
     if (device->wake_read >= 0) close(device->wake_read);
     if (device->wake_write >= 0) close(device->wake_write);
@@ -131,9 +132,9 @@ void Release(SerialDevice* device) {
 
 SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud) {
     auto* device = new SerialDevice;
-    device->fd = OpenExclusive(name);
     int wake[2];
-    if (device->fd < 0 || !ConfigureLine(device->fd, baud) || pipe2(wake, O_CLOEXEC) != 0) {
+    if (!OpenExclusive(device, name) || !ConfigureLine(device->fd, baud) ||
+        pipe2(wake, O_CLOEXEC) != 0) {
         Release(device);
         return nullptr;
     }
@@ -187,9 +188,6 @@ void CloseSerialDevice(SerialDevice* device) {
     while (write(device->wake_write, &wake, 1) < 0 && errno == EINTR) {
     }
     device->thread.join();
-    // The exclusive flag belongs to the terminal, not to this open: clear it, or a
-    // terminal that someone else keeps open stays barred to everyone but root.
-    (void)ioctl(device->fd, TIOCNXCL);
     Release(device);
 }
 

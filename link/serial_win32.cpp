@@ -19,6 +19,10 @@ struct SerialDevice {
     DWORD write_limit = 0;                  // how long the line may take for it, in ms
     std::atomic<bool> stop{false};
     std::atomic<bool> connected{true};
+    // The opener holds the record, and so does the receiving thread while it runs; the
+    // last to let go frees it. A thread that outlives the close (stuck in the routine)
+    // then never touches freed memory, and the close need not wait for it.
+    std::atomic<int> holders{1};
     std::atomic<bool> registered{false};
     ReceiveRoutine routine = nullptr;
     void* context = nullptr;
@@ -39,6 +43,10 @@ constexpr DWORD kCancelWaitMs = 1000;
 constexpr unsigned kMaxIdleWakeups = 100;
 
 enum class Outcome { kGoOn, kStopped, kGone };
+
+void LetGo(SerialDevice* device) {
+    if (device->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete device;
+}
 
 bool Stopping(const SerialDevice* device) {
     return device->stop.load(std::memory_order_acquire);
@@ -80,6 +88,9 @@ Outcome ReadBlock(SerialDevice* device, std::uint8_t* buffer, DWORD* count) {
 Outcome DrainInput(SerialDevice* device, std::uint32_t* received) {
     std::uint8_t buffer[kReceiveBlock];
     for (;;) {
+        // A close that gave up waiting may have closed the handle while the routine ran;
+        // its number can already name another open.
+        if (Stopping(device)) return Outcome::kStopped;
         DWORD count = 0;
         Outcome outcome = ReadBlock(device, buffer, &count);
         if (outcome != Outcome::kGoOn || count == 0) return outcome;
@@ -110,6 +121,7 @@ DWORD WINAPI ReceiveThread(void* parameter) {
         if (outcome == Outcome::kGoOn && idle_wakeups == kMaxIdleWakeups) outcome = Outcome::kGone;
     }
     if (outcome == Outcome::kGone) device->connected.store(false, std::memory_order_release);
+    LetGo(device);
     return 0;
 }
 
@@ -157,18 +169,28 @@ bool CreateEvents(SerialDevice* device) {
 }
 
 bool StartReceiving(SerialDevice* device) {
+    device->holders.fetch_add(1, std::memory_order_relaxed);
     device->thread = CreateThread(nullptr, 0, ReceiveThread, device, 0, nullptr);
-    if (device->thread == nullptr) return false;
+    if (device->thread == nullptr) {
+        device->holders.fetch_sub(1, std::memory_order_relaxed);
+        return false;
+    }
     SetThreadPriority(device->thread, THREAD_PRIORITY_TIME_CRITICAL);
     return true;
 }
 
-void Release(SerialDevice* device) {
+// Closes every handle of the open; the record goes once the receiving thread, if any,
+// has let go of it too.
+void CloseHandles(SerialDevice* device) {
     if (device->handle != INVALID_HANDLE_VALUE) CloseHandle(device->handle);
     if (device->thread != nullptr) CloseHandle(device->thread);
     if (device->read.hEvent != nullptr) CloseHandle(device->read.hEvent);
     if (device->wait.hEvent != nullptr) CloseHandle(device->wait.hEvent);
-    delete device;
+}
+
+void Release(SerialDevice* device) {
+    CloseHandles(device);
+    LetGo(device);
 }
 
 // WriteFileEx needs a routine: Wine calls a null one at the writer's next alertable wait, and
@@ -244,11 +266,16 @@ bool DeviceConnected(const SerialDevice* device) {
 }
 
 // A last write (the reset order, say) gets its time on the line before the handle closes.
-// State that a stuck thread or write may still touch is left allocated rather than freed.
+// Every handle is closed even when the receiving thread does not end in time (it is stuck
+// in the routine, say), so the port is free at once; that thread makes no more system
+// calls on the handles and frees the record when it ends. A write the system still holds
+// after its cancellation keeps the record alive, since the system writes its result there.
 void CloseSerialDevice(SerialDevice* device) {
     if (device == nullptr) return;
-    if (!StopReceiving(device) || !FinishWrite(device)) return;
-    Release(device);
+    StopReceiving(device);
+    const bool write_ended = FinishWrite(device);
+    CloseHandles(device);
+    if (write_ended) LetGo(device);
 }
 
 }  // namespace k7

@@ -7,8 +7,16 @@
 namespace k7 {
 
 namespace {
+
 std::atomic<LogSink*> g_sink{nullptr};
+std::atomic<LogSink*> g_report_sink{nullptr};
+
+void WriteAll(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
 }
+
+}  // namespace
 
 void SetLogSink(LogSink* sink) {
     g_sink.store(sink, std::memory_order_release);
@@ -34,12 +42,18 @@ StdoutLogSink::StdoutLogSink() {
 }
 
 void StdoutLogSink::Append(std::string_view text) {
-    WriteStdout(text);
+    WriteAll(text);
+}
+
+void SetReportSink(LogSink* sink) {
+    g_report_sink.store(sink, std::memory_order_release);
 }
 
 void WriteStdout(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    if (LogSink* sink = g_report_sink.load(std::memory_order_acquire))
+        sink->Append(text);
+    else
+        WriteAll(text);
 }
 
 void CaptureLogSink::Append(std::string_view text) {

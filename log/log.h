@@ -61,7 +61,10 @@ void SetStdoutBinary();
 // Whether the stream is a terminal (a console on Windows), and not a file or a pipe.
 bool IsTerminal(std::FILE* stream);
 
-// Writes text to standard output at once, bypassing the log.
+// Writes text to standard output at once, bypassing the log: the one report that does
+// not go to the log ("PORT not found or busy"). A report sink, when registered, receives
+// it instead, so that a terminal display can make room for it first.
 void WriteStdout(std::string_view text);
+void SetReportSink(LogSink* sink);
 
 }  // namespace k7

@@ -1,7 +1,5 @@
 #include "service/address.h"
 
-#include <thread>
-
 #include "link/link.h"
 #include "log/log.h"
 
@@ -42,7 +40,8 @@ bool WriteAddress(Link& link, const InputAddress& address) {
         LogPrintf("Command Failed\r\n");
         return false;
     }
-    if (link.ResponseState() == kRspData && link.ResponseData()[0] == kCmdWriteAddress) {
+    const Response reply = link.LastResponse();
+    if (reply.state == kRspData && reply.data[0] == kCmdWriteAddress) {
         LogPrintf("Command OK\r\n");
         return true;
     }
@@ -57,15 +56,15 @@ bool ReadAddress(Link& link, const InputAddress& address) {
         LogPrintf("command failed\r\n");
         return false;
     }
-    const auto data = link.ResponseData();
+    const Response reply = link.LastResponse();
     // The recorded length counts the checksum byte after the data.
-    const int data_length = link.ResponseLength() - 1;
-    if (link.ResponseState() != kRspData || data[0] != kCmdReadAddress ||
+    const int data_length = reply.length - 1;
+    if (reply.state != kRspData || reply.data[0] != kCmdReadAddress ||
         data_length < kReadReplyLength) {
         LogPrintf("Read Addr N.G.\r\n");
         return false;
     }
-    const std::uint8_t* read = &data[kReadReplyAddressAt];
+    const std::uint8_t* read = &reply.data[kReadReplyAddressAt];
     LogPrintf("Read Addr OK    %02X:%02X:%02X\r\n", unsigned{read[0]}, unsigned{read[1]},
               unsigned{read[2]});
     if (read[0] == address[0] && read[1] == address[1] && read[2] == address[2]) {
@@ -83,9 +82,9 @@ AddressOutcome AddressWorker(Link& link, const PortRef& port, const InputAddress
         return AddressOutcome::kNotOpened;
     }
     LogPrintf("PROGRAM %s... ", port.label.c_str());
-    std::this_thread::sleep_for(timings.after_open);
+    link.Pause(timings.after_open);
     WriteAddress(link, address);
-    std::this_thread::sleep_for(timings.after_write);
+    link.Pause(timings.after_write);
     const bool ok = ReadAddress(link, address);
     link.CloseComPort();
     return ok ? AddressOutcome::kProgramOk : AddressOutcome::kProgramFailed;

@@ -1,4 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -68,6 +73,33 @@ TEST(ChannelPosix, CloseWhileReceivingAndReopen) {
     }
     flooding = false;
     flood.join();
+}
+
+// An open that fails after making the terminal exclusive (here: no descriptors left for
+// the wake-up pipe) must clear the flag again, or the terminal stays barred to every
+// later opener but root. The open runs in a child whose descriptor limit lets the device
+// open and nothing more.
+TEST(ChannelPosix, FailedOpenLeavesTheTerminalShared) {
+    PtyPeer peer;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int lowest_free = dup(0);
+        close(lowest_free);
+        const rlimit limit{static_cast<rlim_t>(lowest_free + 2),
+                           static_cast<rlim_t>(lowest_free + 2)};
+        setrlimit(RLIMIT_NOFILE, &limit);
+        _exit(OpenSerialDevice(peer.Path(), kBaudRate) == nullptr ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the open did not fail";
+    const int terminal = open(peer.Path().c_str(), O_RDWR | O_NOCTTY);  // root gets through
+    ASSERT_GE(terminal, 0);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(terminal, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(terminal);
 }
 
 }  // namespace

@@ -56,17 +56,42 @@ TEST(ProgressBar, OnASharedTerminalTheBarOnlyShowsBetweenLogLines) {
         bar.Update({UpdatePhase::kProgram, 0.5, 2000});  // not shown: mid-line
         bar.Append("....ok\r\n");
         bar.Update({UpdatePhase::kCheck, 1.0, 3000});
+        bar.Finish();  // before the outcome line, which nothing may follow
         bar.Append("Update successful\r\n");
-        bar.Finish();
+        bar.Update({UpdatePhase::kCheck, 1.0, 3000});
     }
     const std::string bytes = Contents(terminal);
     std::fclose(terminal);
     const std::vector<std::string> screen = Screen(bytes);
     ASSERT_EQ(screen.size(), 4u) << bytes;
     EXPECT_EQ(screen[0], "send block 1/25 ....ok");
-    EXPECT_EQ(screen[1], "Update successful");
-    EXPECT_EQ(screen[2].rfind("[########################] check   100%", 0), 0u) << screen[2];
+    EXPECT_EQ(screen[1].rfind("[########################] check   100%", 0), 0u) << screen[1];
+    EXPECT_EQ(screen[2], "Update successful");
     EXPECT_EQ(screen[3], "");
+    EXPECT_EQ(bytes.substr(bytes.find("Update successful")), "Update successful\r\n");
+}
+
+// A port that does not open is reported outside the log; the bar makes room for that
+// report too, and a run that never got past the probe leaves no bar behind.
+TEST(ProgressBar, ThePortReportAndTheNotFoundEndLeaveNoBarBehind) {
+    std::FILE* terminal = std::tmpfile();
+    ASSERT_NE(terminal, nullptr);
+    {
+        ProgressBar bar(terminal, terminal, true);
+        SetReportSink(&bar);
+        bar.Append("\r\nEntered COM PORT : /no/such/port\r\n");
+        bar.Update({UpdatePhase::kProbe, 0, 0});
+        WriteStdout("/no/such/port not found or busy\r\n");
+        bar.Finish();
+        bar.Append("KORVEL7 not found\r\n");
+        SetReportSink(nullptr);
+    }
+    const std::string bytes = Contents(terminal);
+    std::fclose(terminal);
+    EXPECT_EQ(Screen(bytes), (std::vector<std::string>{"", "Entered COM PORT : /no/such/port",
+                                                       "/no/such/port not found or busy",
+                                                       "KORVEL7 not found", ""}))
+        << bytes;
 }
 
 TEST(ProgressBar, ShowsWholePercentsRoundedDownAndTheTimeLeft) {

@@ -277,13 +277,27 @@ TEST_F(UpdateRun, UnansweredResetStillSucceeds) {
         "firmware\r\nUpdate successful\r\n");
 }
 
-TEST_F(UpdateRun, UnansweredCheckSucceedsWithoutReset) {
+const std::string kManualReset = "no answer to the image check. Please reset the unit manually\r\n";
+
+// Every byte was read back and compared, so the run succeeds, but the receiver was not
+// reset and the log says so.
+TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
     Fault(FaultAction::kDrop, kCmdImageCheck, 1);
     EXPECT_EQ(Run(LinkWaits{200ms, 500ms}), UpdateOutcome::kSucceeded);
-    const std::uint16_t sum = ImageSum(kImageA);
-    ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", sum) +
-                 ".x7.0 Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
+    ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) +
+                 ".x7.0 " + kManualReset +
+                 "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
                  "Update successful\r\n");
+    EXPECT_EQ(Count(kCmdImageCheck), 1u);
+}
+
+// A strict run wants the receiver's own verdict; an answer of another kind is none.
+TEST_F(UpdateRun, StrictRunFailsWithoutTheReceiversVerdict) {
+    settings.update.strict = true;
+    Fault(FaultAction::kKind, kCmdImageCheck, 1, kRspAck1);
+    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) +
+                 kManualReset + "Firmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
 }
 

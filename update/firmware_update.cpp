@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "link/link.h"
@@ -36,13 +35,13 @@ void PutUnitOffset(std::uint32_t offset, std::uint8_t* out) {
 
 class UpdateRun {
 public:
-    UpdateRun(Link& link, std::span<const std::uint8_t> image, UpdateTimings timings,
+    UpdateRun(Link& link, std::span<const std::uint8_t> image, UpdateOptions options,
               ProgressTracker& progress)
         : link_(link),
           image_(image),
           size_(static_cast<std::uint32_t>(image.size())),
           block_count_((size_ + kBlockSize - 1) / kBlockSize),
-          timings_(timings),
+          options_(options),
           progress_(progress) {}
 
     bool Run();
@@ -62,7 +61,7 @@ private:
     std::span<const std::uint8_t> image_;
     const std::uint32_t size_;
     const std::uint32_t block_count_;
-    const UpdateTimings timings_;
+    const UpdateOptions options_;
     ProgressTracker& progress_;
     std::unique_ptr<std::uint8_t[]> read_back_;
     std::uint16_t image_sum_ = 0;
@@ -209,10 +208,10 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
     payload[2] = static_cast<std::uint8_t>(length);
     if (link_.SendCommand(kCmdReadChunk, payload, sizeof payload) == 0) return false;
 
-    const int state = link_.ResponseState();
-    const int data_length = link_.ResponseLength();
-    if (state != kRspReadBack || data_length < kMinReadLength || data_length > kMaxReadLength)
-        LogPrintf("<rsp = %d, %d>", state, data_length);
+    const Response reply = link_.LastResponse();
+    if (reply.state != kRspReadBack || reply.length < kMinReadLength ||
+        reply.length > kMaxReadLength)
+        LogPrintf("<rsp = %d, %d>", reply.state, reply.length);
     return true;
 }
 
@@ -247,12 +246,13 @@ bool UpdateRun::CompareWholeImage() {
 }
 
 // The receiver sums what it holds and compares with our size and sum. Status 0x11 asks
-// for the reset into the new firmware; no usable answer leaves the verified image as it
-// is, since every block was already read back and compared here.
+// for the reset into the new firmware. No usable answer leaves the verified image as it
+// is (every block was already read back and compared here), but the receiver then stays
+// in its loader until someone resets it, which the log says; strict runs fail instead.
 bool UpdateRun::ReceiverCheck() {
     progress_.Begin(UpdatePhase::kCheck);
     LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{image_sum_});
-    std::this_thread::sleep_for(timings_.check_pause);
+    link_.Pause(options_.check_pause);
     progress_.CheckPaused();
 
     std::uint8_t payload[7] = {0x00,
@@ -262,10 +262,14 @@ bool UpdateRun::ReceiverCheck() {
                                static_cast<std::uint8_t>(size_),
                                static_cast<std::uint8_t>(image_sum_ >> 8),
                                static_cast<std::uint8_t>(image_sum_)};
-    if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) == 0) return true;
-    const auto data = link_.ResponseData();
-    if (link_.ResponseState() != kRspData || data[0] != kCmdImageCheck) return true;
+    const bool answered = link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0;
+    const Response reply = link_.LastResponse();
+    if (!answered || reply.state != kRspData || reply.data[0] != kCmdImageCheck) {
+        LogPrintf("no answer to the image check. Please reset the unit manually\r\n");
+        return !options_.strict;
+    }
     progress_.CheckAnswered();
+    const auto& data = reply.data;
 
     LogPrintf("returned cs=%02x%02x\r\n", unsigned{data[2]}, unsigned{data[3]});
     const std::uint8_t status = data[1];
@@ -288,7 +292,7 @@ bool UpdateRun::ReceiverCheck() {
 
 }  // namespace
 
-int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateTimings timings,
+int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions options,
                       ProgressTracker* progress) {
     ProgressTracker untracked({}, 0, {}, {});
     ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
@@ -312,7 +316,7 @@ int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateTimings ti
         return 0;
     }
     tracker.ImageChosen(static_cast<std::uint32_t>(image.size()));
-    return UpdateRun(link, image, timings, tracker).Run() ? 1 : 0;
+    return UpdateRun(link, image, options, tracker).Run() ? 1 : 0;
 }
 
 }  // namespace k7

@@ -24,14 +24,17 @@ struct FirmwareImages {
 // The two images built into the program.
 const FirmwareImages& BuiltInImages();
 
-struct UpdateTimings {
+struct UpdateOptions {
     // Between the program's own compare and the receiver's check.
     std::chrono::milliseconds check_pause{1000};
+    // An image check that gets no usable answer fails the run instead of leaving the
+    // verified image to a manual reset.
+    bool strict = false;
 };
 
 // 1 when the update ended as success, 0 otherwise. The link must be open; the caller
 // closes it. Each step is counted into `progress` when one is given.
 int RunFirmwareUpdate(Link& link, const FirmwareImages& images = BuiltInImages(),
-                      UpdateTimings timings = {}, ProgressTracker* progress = nullptr);
+                      UpdateOptions options = {}, ProgressTracker* progress = nullptr);
 
 }  // namespace k7

@@ -11,11 +11,11 @@ bool QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
         LogPrintf("command failed\r\n");
         return false;
     }
-    const auto data = link.ResponseData();
-    if (link.ResponseState() != kRspData || data[0] != kCmdVersion) return false;
-    version->major = data[1];
-    version->minor = data[2];
-    version->patch = data[3];
+    const Response reply = link.LastResponse();
+    if (reply.state != kRspData || reply.data[0] != kCmdVersion) return false;
+    version->major = reply.data[1];
+    version->minor = reply.data[2];
+    version->patch = reply.data[3];
     return true;
 }
 

@@ -1,7 +1,6 @@
 #include "update/update_worker.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "link/link.h"
 #include "log/log.h"
@@ -23,7 +22,7 @@ UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSetti
     // The probe is not answered; a receiver shows itself by its NMEA stream, and lines
     // that arrived since the port was opened count too.
     link.SendPacket(kCmdProbe, nullptr, 0);
-    std::this_thread::sleep_for(settings.probe_wait);
+    link.Pause(settings.probe_wait);
     progress.Probed();
     if (link.LineCount() == 0) {
         LogPrintf("not KORVEL7\r\n");

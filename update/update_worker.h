@@ -20,7 +20,7 @@ struct UpdateSettings {
     const FirmwareImages* images = &BuiltInImages();
     // How long the receiver has to send a complete NMEA line after the probe.
     std::chrono::milliseconds probe_wait{3000};
-    UpdateTimings update;
+    UpdateOptions update;
     // Told of every step, on the worker's thread; may be empty.
     ProgressCallback progress;
 };
