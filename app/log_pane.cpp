@@ -29,8 +29,11 @@ void AppendToLogPane(HWND pane, const std::string& text) {
     SendMessageA(pane, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-LogPane::LogPane(const CEdit& pane)
-    : pane_(pane.GetSafeHwnd()), relay_(nullptr), pane_thread_(GetCurrentThreadId()) {
+LogPane::LogPane(const CEdit& pane, void (*before_relay)(std::string_view))
+    : pane_(pane.GetSafeHwnd()),
+      relay_(nullptr),
+      before_relay_(before_relay),
+      pane_thread_(GetCurrentThreadId()) {
     WNDCLASSA relay_class{};
     relay_class.lpfnWndProc = RelayProc;
     relay_class.hInstance = GetModuleHandleA(nullptr);
@@ -46,11 +49,13 @@ LogPane::~LogPane() {
 
 void LogPane::Append(std::string_view text) {
     const std::string message(text);
-    if (GetCurrentThreadId() == pane_thread_)
+    if (GetCurrentThreadId() == pane_thread_) {
         AppendToLogPane(pane_, message);
-    else
+    } else {
+        if (before_relay_ != nullptr) before_relay_(message);
         SendMessageA(relay_, kAppendMessage, reinterpret_cast<WPARAM>(pane_),
                      reinterpret_cast<LPARAM>(&message));
+    }
     // Give up the rest of the time slice, so that a stream of progress dots lets the
     // window thread paint between them.
     Sleep(0);

@@ -22,8 +22,9 @@ void AppendToLogPane(HWND pane, const std::string& text);
 // at once.
 class LogPane final : public k7::LogSink {
 public:
-    // Create on the window's thread.
-    explicit LogPane(const CEdit& pane);
+    // Create on the window's thread. `before_relay`, when given, is called on the logging
+    // thread before a message from another thread is handed over.
+    explicit LogPane(const CEdit& pane, void (*before_relay)(std::string_view) = nullptr);
     ~LogPane() override;
     LogPane(const LogPane&) = delete;
     LogPane& operator=(const LogPane&) = delete;
@@ -35,5 +36,6 @@ private:
 
     HWND pane_;
     HWND relay_;  // a message-only window on the pane's thread
+    void (*before_relay_)(std::string_view);
     DWORD pane_thread_;
 };

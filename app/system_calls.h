@@ -7,11 +7,17 @@
 
 #include <shobjidl.h>
 
+#include <string_view>
+
 struct SystemCalls {
     // On the worker's thread, when it starts and when it ends.
     EXECUTION_STATE(WINAPI* set_thread_execution_state)(EXECUTION_STATE) = SetThreadExecutionState;
 
-    // The rest on the window's thread.
+    // The rest on the window's thread, but for before_log_relay.
+    int(WINAPI* message_box)(HWND, LPCSTR, LPCSTR, UINT) = MessageBoxA;
+    // On the logging thread, just before a message from a thread other than the window's
+    // is handed to the window's thread; may be null.
+    void (*before_log_relay)(std::string_view text) = nullptr;
     BOOL(WINAPI* shutdown_block_reason_create)(HWND, LPCWSTR) = ShutdownBlockReasonCreate;
     BOOL(WINAPI* shutdown_block_reason_destroy)(HWND) = ShutdownBlockReasonDestroy;
 

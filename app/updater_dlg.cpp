@@ -24,9 +24,6 @@ constexpr char kInstructions[] =
 
 constexpr char kPreselectedPort[] = "COM76";
 constexpr UINT kLogPaneLimit = 20000;
-// While the worker winds down, the port is closed again at this interval, in case the
-// worker opened it after the last close.
-constexpr DWORD kStopPollMs = 100;
 
 constexpr char kCloseDuringUpdate[] =
     "A firmware update is running. Stopping it now can leave the KORVEL7 without working "
@@ -120,7 +117,7 @@ BOOL CUpdaterDlg::OnInitDialog() {
     SendMessage(WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
     m_instructions.SetWindowText(kInstructions);
     OnRefresh();
-    log_pane_ = std::make_unique<LogPane>(m_log);
+    log_pane_ = std::make_unique<LogPane>(m_log, system_.before_log_relay);
     k7::SetLogSink(log_pane_.get());
     m_log.SetLimitText(kLogPaneLimit);
     com_initialized_ = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
@@ -245,6 +242,7 @@ DWORD WINAPI CUpdaterDlg::WorkerMain(void* parameter) {
     auto* dialog = static_cast<CUpdaterDlg*>(parameter);
     const Job job = dialog->job_;
     const LPARAM run = dialog->run_;
+    dialog->worker_button_ = WorkerButton;
     const HWND window = dialog->m_hWnd;
     bool succeeded = false;
     {
@@ -282,23 +280,25 @@ bool CUpdaterDlg::RunAddress(LPARAM) {
 
 // The worker's last step (for the update, just before its outcome line), on its own
 // thread: the handle is cleared first, so a press on the button enabled next finds no
-// worker.
+// worker. The button is the one this worker took when it started: once the handle is
+// clear the next worker can start and record its own in WorkerButton.
 void CUpdaterDlg::FinishWorker() {
+    CButton* const button = worker_button_;
     WorkerThread = nullptr;
-    WorkerButton->EnableWindow(TRUE);
+    button->EnableWindow(TRUE);
 }
 
 // Closing during an update is confirmed first (default: keep going), since an interrupted
-// update can leave the receiver without working firmware. On "yes" the port is closed, so
-// the worker's next exchange fails at once, and the window waits for the worker to end
-// while it goes on handling messages (the worker logs through it) before anything is
-// destroyed.
+// update can leave the receiver without working firmware. On "yes" the link is cancelled,
+// so the worker's exchange fails at once and the worker closes the port itself, and the
+// window waits for the worker to end while it goes on handling messages (the worker and
+// the port's receiving thread log through it) before anything is destroyed.
 void CUpdaterDlg::OnCancel() {
     if (closing_) return;
     if (WorkerThread.load() != nullptr &&
-        MessageBoxA(m_hWnd,
-                    WorkerButton == &m_programButton ? kCloseDuringUpdate : kCloseDuringAddress,
-                    "KORVEL7 Firmware Updater", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
+        system_.message_box(
+            m_hWnd, WorkerButton == &m_programButton ? kCloseDuringUpdate : kCloseDuringAddress,
+            "KORVEL7 Firmware Updater", MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES)
         return;
     closing_ = true;
     StopWorker();
@@ -343,11 +343,13 @@ void CUpdaterDlg::OnDestroy() {
     if (com_initialized_) CoUninitialize();
 }
 
+// Nothing here waits on a thread without handling messages: the port's receiving thread
+// may be handing this thread a log message at that very moment.
 bool CUpdaterDlg::StopWorker() {
     if (worker_ == nullptr) return true;
+    link_.Cancel();
     for (;;) {
-        link_.CloseComPort();
-        const DWORD woke = MsgWaitForMultipleObjects(1, &worker_, FALSE, kStopPollMs, QS_ALLINPUT);
+        const DWORD woke = MsgWaitForMultipleObjects(1, &worker_, FALSE, INFINITE, QS_ALLINPUT);
         if (woke == WAIT_OBJECT_0 || woke == WAIT_FAILED) return woke == WAIT_OBJECT_0;
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

@@ -95,10 +95,12 @@ private:
     SystemCalls system_;
     std::unique_ptr<TaskbarProgress> taskbar_;
     bool com_initialized_ = false;
-    // The last worker started: its job and its number, which its messages carry. The
-    // worker reads both when it starts; the next worker can start only after it has.
+    // The last worker started: its job and its number, which its messages carry, and
+    // the button it gives back. The worker takes all three when it starts; the next
+    // worker can start only after it has.
     Job job_ = nullptr;
     LPARAM run_ = 0;
+    CButton* worker_button_ = nullptr;
     // From a worker's start until the window has handled its end.
     bool shutdown_blocked_ = false;
 };

@@ -319,6 +319,82 @@ TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
     }
 }
 
+// The moment of closing that once froze the window: the port's receiving thread is handing
+// the window its "fwUpdate rsp" line while the window, the close just confirmed, stops the
+// worker. Nothing may wait on that thread without handling messages: the window ends as
+// fast as an idle one (Wine itself takes a while to take a window down), every handle the
+// run took is let go and the port opens again.
+HWND closing_dialog = nullptr;
+HANDLE close_confirmed = nullptr;
+
+TEST(UpdaterWindow, CloseWhileTheReceivingThreadLogsEndsAtOnceAndLetsGoOfThePort) {
+    using Clock = std::chrono::steady_clock;
+    PortDevices devices{"COM7"};
+    close_confirmed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SystemCalls calls;
+    calls.message_box = [](HWND, LPCSTR, LPCSTR, UINT) {
+        SetEvent(close_confirmed);
+        return IDYES;
+    };
+    calls.before_log_relay = [](std::string_view text) {
+        if (text != "fwUpdate rsp\r\n") return;
+        PostMessageA(closing_dialog, WM_COMMAND, IDCANCEL, 0);
+        WaitForSingleObject(close_confirmed, 10000);
+    };
+    Clock::duration idle_close{};
+    {
+        Window idle;  // also loads what the first window loads for good
+        const auto start = Clock::now();
+        PostMessageA(idle.Dialog(), WM_COMMAND, IDCANCEL, 0);
+        ASSERT_TRUE(Eventually([&] { return idle.Ended(); }));
+        idle_close = Clock::now() - start;
+    }
+    DWORD handles_before = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handles_before));
+    Clock::duration busy_close{};
+    {
+        Window window(Window::Fast(), calls);
+        closing_dialog = window.Dialog();
+        SelectPort(window.Dialog(), 0);
+        SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+        ASSERT_EQ(WaitForSingleObject(close_confirmed, 60000), WAIT_OBJECT_0);
+        const auto start = Clock::now();
+        ASSERT_TRUE(Eventually([&] { return window.Ended(); }));
+        busy_close = Clock::now() - start;
+    }
+    EXPECT_LT(busy_close, idle_close + 700ms);
+    DWORD handles_after = 0;
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &handles_after));
+    EXPECT_EQ(handles_after, handles_before);
+    CloseHandle(close_confirmed);
+
+    k7::Link link;
+    ASSERT_EQ(link.OpenComPort(7), 1);
+    EXPECT_EQ(link.SendCommand(k7::kCmdVersion, nullptr, 0), 1);
+}
+
+// A worker gives back the button it took. The next worker can start as soon as the
+// running one has cleared WorkerThread, before that one's last step, and records its own
+// button (here done by hand at that point, with the address fields shown): the ending
+// worker must still enable its own button and leave the new worker's disabled.
+TEST(UpdaterWindow, AWorkerGivesBackItsOwnButton) {
+    PortDevices devices{"COM7"};
+    Window window;
+    SelectPort(window.Dialog(), 0);
+    for (int id : {IDC_ADDRESS1, IDC_ADDRESS2, IDC_ADDRESS3, IDC_WRITE_ADDRESS})
+        ShowWindow(window.Item(id), SW_SHOW);
+    SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
+    ASSERT_TRUE(Eventually(
+        [&] { return window.Text(IDC_LOG).find("send block 2/") != std::string::npos; }));
+    CButton next_workers_button;
+    next_workers_button.m_hWnd = window.Item(IDC_WRITE_ADDRESS);
+    next_workers_button.EnableWindow(FALSE);
+    WorkerButton = &next_workers_button;
+    ASSERT_TRUE(window.WaitForIdle());
+    EXPECT_FALSE(IsWindowEnabled(window.Item(IDC_WRITE_ADDRESS)));
+    EXPECT_TRUE(window.Text(IDC_LOG).ends_with("Update successful\r\n"));
+}
+
 // F5 reaches the address service whichever control has the focus. The fields are
 // hidden, so they stay empty and every press is refused, once.
 TEST(UpdaterWindow, F5WithTheHiddenFieldsEmptyIsRefusedOnce) {
