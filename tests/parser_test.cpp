@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "link/link.h"
 #include "log/log.h"
@@ -131,6 +133,28 @@ TEST_F(ParserTest, FrameInsideLineDefersTheLineEnd) {
     link.ResetLineCount();
     Feed(Concat({frame, frame, Text("\n")}));
     EXPECT_EQ(link.LineCount(), 0);
+}
+
+// Frames keep arriving while a caller reads: every snapshot is one whole response, its
+// kind, length and data from the same frame.
+TEST_F(ParserTest, SnapshotIsOneWholeResponse) {
+    const Bytes data = MakeFrame(3, {27, 2, 4, 5});
+    const Bytes ack = MakeFrame(1, {});
+    std::atomic<bool> done{false};
+    std::thread receiver([&] {
+        for (int i = 0; i < 20000; ++i)
+            Feed(i % 2 == 0 ? data : ack);
+        done = true;
+    });
+    int torn = 0;
+    while (!done) {
+        const Response r = link.LastResponse();
+        const bool whole = (r.state == 3 && r.length == 5 && r.data[0] == 27) ||
+                           (r.state == 1 && r.length == 0) || r.state == 0;
+        torn += whole ? 0 : 1;
+    }
+    receiver.join();
+    EXPECT_EQ(torn, 0);
 }
 
 }  // namespace
