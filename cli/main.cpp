@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/progress_bar.h"
+#include "cli/jobs.h"
 #include "link/link.h"
 #include "link/port.h"
 #include "log/log.h"
@@ -61,42 +61,48 @@ int Usage(const char* problem) {
     return kExitUsage;
 }
 
-// Reads "--port PORT" (or "--port=PORT") from the arguments after the command; the other
-// arguments go to `rest`.
-bool ParsePortOption(const std::vector<std::string>& args, k7::PortRef* port,
-                     std::vector<std::string>* rest, std::string* error) {
-    std::string value;
-    bool seen = false;
+// Reads every "--port PORT" (or "--port=PORT") and "--log-dir DIR" from the arguments
+// after the command; the other arguments go to `rest`.
+bool ParsePortOptions(const std::vector<std::string>& args, std::vector<k7::PortRef>* ports,
+                      std::string* log_dir, std::vector<std::string>* rest, std::string* error) {
+    std::vector<std::string> values;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--port" && i + 1 < args.size()) {
-            value = args[++i];
-            seen = true;
+            values.push_back(args[++i]);
         } else if (args[i].rfind("--port=", 0) == 0) {
-            value = args[i].substr(7);
-            seen = true;
+            values.push_back(args[i].substr(7));
+        } else if (args[i] == "--log-dir" && i + 1 < args.size()) {
+            *log_dir = args[++i];
+        } else if (args[i].rfind("--log-dir=", 0) == 0) {
+            *log_dir = args[i].substr(10);
         } else {
             rest->push_back(args[i]);
         }
     }
-    if (!seen) {
+    if (values.empty()) {
         *error = "--port PORT is required";
         return false;
     }
-    if (!k7::ParsePortArgument(value, port)) {
-        *error = "'" + value + "' is not a serial port (use COMn, n or a device path)";
-        return false;
+    for (const std::string& value : values) {
+        k7::PortRef port;
+        if (!k7::ParsePortArgument(value, &port)) {
+            *error = "'" + value + "' is not a serial port (use COMn, n or a device path)";
+            return false;
+        }
+        ports->push_back(port);
     }
     return true;
 }
 
 // How a job shows itself on the terminal, and what `program` demands of the receiver.
-struct Output {
-    bool quiet = false;
-    bool progress = false;
-    bool strict = false;
-};
+using Output = k7::JobOptions;
 
-// Takes --quiet, and for `program` --progress / --no-progress and --strict, out of `rest`.
+bool IsJob(const std::string& command) {
+    return command == "program" || command == "info" || command == "verify";
+}
+
+// Takes --quiet, and for the jobs --progress / --no-progress and --json, and for
+// `program` --strict and --skip-if-current, out of `rest`.
 bool ParseOutputOptions(const std::string& command, std::vector<std::string>* rest, Output* output,
                         std::string* error) {
     output->progress = command == "program" && k7::IsTerminal(stderr);
@@ -104,10 +110,14 @@ bool ParseOutputOptions(const std::string& command, std::vector<std::string>* re
     for (const std::string& arg : *rest) {
         if (arg == "--quiet") {
             output->quiet = true;
-        } else if (command == "program" && (arg == "--progress" || arg == "--no-progress")) {
+        } else if (IsJob(command) && (arg == "--progress" || arg == "--no-progress")) {
             output->progress = arg == "--progress";
+        } else if (IsJob(command) && arg == "--json") {
+            output->json = true;
         } else if (command == "program" && arg == "--strict") {
             output->strict = true;
+        } else if (command == "program" && arg == "--skip-if-current") {
+            output->skip_if_current = true;
         } else if (arg.rfind("--", 0) == 0) {
             *error = "unknown option '" + arg + "' for '" + command + "'";
             return false;
@@ -116,7 +126,7 @@ bool ParseOutputOptions(const std::string& command, std::vector<std::string>* re
         }
     }
     *rest = std::move(others);
-    if (output->quiet) output->progress = false;
+    if (output->quiet || output->json) output->progress = false;
     return true;
 }
 
@@ -124,38 +134,6 @@ bool ParseOutputOptions(const std::string& command, std::vector<std::string>* re
 int Report(const Output& output, int status, const std::string& what) {
     if (output.quiet && status != kExitOk) std::fprintf(stderr, "korvel7: %s\n", what.c_str());
     return status;
-}
-
-int RunProgram(const k7::PortRef& port, const Output& output) {
-    k7::Link link;
-    k7::UpdateSettings settings;
-    settings.update.strict = output.strict;
-    k7::StdoutLogSink plain;
-    std::unique_ptr<k7::ProgressBar> bar;
-    if (output.progress) {
-        bar = std::make_unique<k7::ProgressBar>(stderr, stdout,
-                                                k7::IsTerminal(stdout) && k7::IsTerminal(stderr));
-        settings.progress = [&bar](const k7::UpdateProgress& p) { bar->Update(p); };
-    }
-    // The bar writes the log itself, so that the two never overwrite each other.
-    k7::LogSink* sink = bar ? static_cast<k7::LogSink*>(bar.get()) : &plain;
-    k7::SetLogSink(output.quiet ? nullptr : sink);
-    k7::SetReportSink(bar.get());
-    // The bar's line ends before the outcome line, and nothing draws it after.
-    const k7::UpdateOutcome outcome = k7::UpdateWorker(link, port, settings, [&bar] {
-        if (bar) bar->Finish();
-    });
-    k7::SetReportSink(nullptr);
-    k7::SetLogSink(nullptr);
-    switch (outcome) {
-        case k7::UpdateOutcome::kSucceeded:
-            return kExitOk;
-        case k7::UpdateOutcome::kFailed:
-            return Report(output, kExitFailed, "update not successful on " + port.label);
-        case k7::UpdateOutcome::kNotFound:
-            break;
-    }
-    return Report(output, kExitNotFound, "KORVEL7 not found on " + port.label);
 }
 
 int RunPorts() {
@@ -220,19 +198,27 @@ int main(int argc, char** argv) {
         if (!args.empty()) return Usage("'ports' takes no arguments");
         return RunPorts();
     }
-    if (command == "program" || command == "version" || command == "address") {
+    if (IsJob(command) || command == "version" || command == "address") {
         std::string error;
-        k7::PortRef port;
+        std::vector<k7::PortRef> ports;
         std::vector<std::string> rest;
         Output output;
-        if (!ParsePortOption(args, &port, &rest, &error) ||
+        if (!ParsePortOptions(args, &ports, &output.log_dir, &rest, &error) ||
             !ParseOutputOptions(command, &rest, &output, &error))
             return Usage(error.c_str());
         if (command == "address" && rest.size() != 3)
             return Usage("address takes three fields, XX XX XX");
         if (command != "address" && !rest.empty())
             return Usage(("unexpected argument '" + rest.front() + "'").c_str());
-        if (command == "program") return RunProgram(port, output);
+        if (IsJob(command)) {
+            output.kind = command == "program" ? k7::JobKind::kProgram
+                          : command == "info"  ? k7::JobKind::kInfo
+                                               : k7::JobKind::kVerify;
+            return k7::RunJobs(ports, output);
+        }
+        if (ports.size() > 1 || !output.log_dir.empty())
+            return Usage(("'" + command + "' takes one --port and no --log-dir").c_str());
+        const k7::PortRef& port = ports.front();
         k7::StdoutLogSink sink;
         k7::SetLogSink(output.quiet ? nullptr : &sink);
         return command == "address" ? RunAddress(port, rest, output) : RunVersion(port, output);

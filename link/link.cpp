@@ -14,11 +14,17 @@ constexpr std::uint8_t kLineStart = '$';
 constexpr std::uint8_t kLineEnd = 0x0A;
 constexpr int kAttempts = 5;
 
-void ReceiveInto(void* link, const std::uint8_t* bytes, std::uint32_t count) {
-    static_cast<Link*>(link)->OnReceive(bytes, count);
-}
-
 }  // namespace
+
+void Link::ReceiveInto(void* context, const std::uint8_t* bytes, std::uint32_t count) {
+    auto* link = static_cast<Link*>(context);
+    if (!link->route_) {
+        link->OnReceive(bytes, count);
+        return;
+    }
+    const ScopedLogRoute route(*link->route_);
+    link->OnReceive(bytes, count);
+}
 
 Link::Link(LinkWaits waits) : waits_(waits) {}
 
@@ -38,6 +44,8 @@ int Link::OpenComPort(const PortRef& port) {
         return 0;
     }
     ResetLineCount();
+    route_.reset();
+    if (const LogRoute* route = CurrentLogRoute()) route_ = *route;
     SetReceiveCallback(device, ReceiveInto, this);
     {
         std::lock_guard<std::mutex> lock(port_mutex_);

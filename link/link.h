@@ -13,10 +13,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "link/event.h"
 #include "link/port.h"
+#include "log/log.h"
 
 namespace k7 {
 
@@ -68,7 +70,8 @@ public:
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    // Opens the port at 115200 8N1 and starts receiving. On failure writes
+    // Opens the port at 115200 8N1 and starts receiving; what the port's receiving thread
+    // logs takes the route of the calling thread. On failure writes
     // "<port> not found or busy\r\n" to standard output and returns 0; on success logs
     // "<port> Opened\r\n" and returns 1. Call only while no port is open.
     int OpenComPort(const PortRef& port);
@@ -118,12 +121,15 @@ public:
     const std::string& PortLabel() const { return port_.label; }
 
 private:
+    static void ReceiveInto(void* link, const std::uint8_t* bytes, std::uint32_t count);
     void ProcessFrame();
     bool WaitForResponse(std::chrono::milliseconds timeout) {
         return response_event_.Wait(timeout);
     }
 
     const LinkWaits waits_;
+    // The route of the thread that opened the port, for what its receiving thread logs.
+    std::optional<LogRoute> route_;
 
     mutable std::mutex port_mutex_;  // guards device_ against a close during a write
     SerialDevice* device_ = nullptr;

@@ -10,6 +10,7 @@ namespace {
 
 std::atomic<LogSink*> g_sink{nullptr};
 std::atomic<LogSink*> g_report_sink{nullptr};
+thread_local const LogRoute* t_route = nullptr;
 
 void WriteAll(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -22,8 +23,20 @@ void SetLogSink(LogSink* sink) {
     g_sink.store(sink, std::memory_order_release);
 }
 
+const LogRoute* CurrentLogRoute() {
+    return t_route;
+}
+
+ScopedLogRoute::ScopedLogRoute(const LogRoute& route) : route_(route), previous_(t_route) {
+    t_route = &route_;
+}
+
+ScopedLogRoute::~ScopedLogRoute() {
+    t_route = previous_;
+}
+
 void LogPrintf(const char* format, ...) {
-    LogSink* sink = g_sink.load(std::memory_order_acquire);
+    LogSink* sink = t_route != nullptr ? t_route->log : g_sink.load(std::memory_order_acquire);
     if (sink == nullptr) return;
 
     char buffer[kLogMessageMax + 1];
@@ -50,7 +63,9 @@ void SetReportSink(LogSink* sink) {
 }
 
 void WriteStdout(std::string_view text) {
-    if (LogSink* sink = g_report_sink.load(std::memory_order_acquire))
+    LogSink* sink =
+        t_route != nullptr ? t_route->report : g_report_sink.load(std::memory_order_acquire);
+    if (sink != nullptr)
         sink->Append(text);
     else
         WriteAll(text);

@@ -26,6 +26,31 @@ public:
 // must stay alive until no thread can log any more.
 void SetLogSink(LogSink* sink);
 
+// Where one thread's messages and reports go instead of the registered sinks: a job that
+// runs beside others on a thread of its own gives it a route while it runs, and the link
+// carries the route on to its port's receiving thread. A null sink drops what it would get
+// (a null report sink: standard output).
+struct LogRoute {
+    LogSink* log = nullptr;
+    LogSink* report = nullptr;
+};
+
+// The calling thread's route; null when it has none and the registered sinks apply.
+const LogRoute* CurrentLogRoute();
+
+// Gives the calling thread `route` for as long as it lives.
+class ScopedLogRoute {
+public:
+    explicit ScopedLogRoute(const LogRoute& route);
+    ~ScopedLogRoute();
+    ScopedLogRoute(const ScopedLogRoute&) = delete;
+    ScopedLogRoute& operator=(const ScopedLogRoute&) = delete;
+
+private:
+    LogRoute route_;
+    const LogRoute* previous_;
+};
+
 // MinGW formats with its own C99 printf, not the system's; check against that one.
 #if defined(__MINGW32__)
 #define K7_PRINTF_FORMAT __MINGW_PRINTF_FORMAT

@@ -1,5 +1,7 @@
 #include "service/address.h"
 
+#include <algorithm>
+
 #include "link/link.h"
 #include "log/log.h"
 
@@ -51,7 +53,7 @@ bool WriteAddress(Link& link, const InputAddress& address) {
 
 // A data reply too short to hold the address counts as a wrong reply: its bytes 4 to 6
 // would be whatever an earlier reply left in the buffer.
-bool ReadAddress(Link& link, const InputAddress& address) {
+bool QueryDeviceAddress(Link& link, std::array<std::uint8_t, 6>* address) {
     if (link.SendCommand(kCmdReadAddress, nullptr, 0) == 0) {
         LogPrintf("command failed\r\n");
         return false;
@@ -64,7 +66,14 @@ bool ReadAddress(Link& link, const InputAddress& address) {
         LogPrintf("Read Addr N.G.\r\n");
         return false;
     }
-    const std::uint8_t* read = &reply.data[kReadReplyAddressAt];
+    std::copy_n(&reply.data[1], address->size(), address->begin());
+    return true;
+}
+
+bool ReadAddress(Link& link, const InputAddress& address) {
+    std::array<std::uint8_t, 6> reported;
+    if (!QueryDeviceAddress(link, &reported)) return false;
+    const std::uint8_t* read = &reported[kReadReplyAddressAt - 1];
     LogPrintf("Read Addr OK    %02X:%02X:%02X\r\n", unsigned{read[0]}, unsigned{read[1]},
               unsigned{read[2]});
     if (read[0] == address[0] && read[1] == address[1] && read[2] == address[2]) {

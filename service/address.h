@@ -33,6 +33,10 @@ struct AddressTimings {
 bool WriteAddress(Link& link, const InputAddress& address);
 bool ReadAddress(Link& link, const InputAddress& address);
 
+// The device address as the receiver reports it (command 200): the six bytes after the
+// reply's code. False, having logged why, when no usable reply came.
+bool QueryDeviceAddress(Link& link, std::array<std::uint8_t, 6>* address);
+
 enum class AddressOutcome { kNotOpened, kProgramOk, kProgramFailed };
 
 // The whole job on one port: open, write, wait, read, close.

@@ -4,14 +4,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "link/link.h"
 #include "sim/pty_server.h"
+#include "update/firmware_update.h"
 
 namespace k7 {
 namespace {
@@ -154,6 +158,157 @@ TEST(Cli, UsageErrorsExit64WithNothingOnStdout) {
     Result help = RunCli("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("program --port PORT"), std::string::npos);
+}
+
+// Receivers on a bench, each a simulator of its own.
+class Bench {
+public:
+    explicit Bench(std::vector<sim::Options> receivers) {
+        for (sim::Options& options : receivers) {
+            options.blank = true;
+            servers_.push_back(std::make_unique<sim::PtyServer>(options));
+            std::string error;
+            EXPECT_TRUE(servers_.back()->Start(&error)) << error;
+        }
+    }
+    std::string Ports(std::vector<std::size_t> which = {}) const {
+        std::string ports;
+        for (std::size_t i = 0; i < servers_.size(); ++i)
+            if (which.empty() || std::find(which.begin(), which.end(), i) != which.end())
+                ports += " --port " + servers_[i]->SlavePath();
+        return ports;
+    }
+    sim::PtyServer& operator[](std::size_t i) { return *servers_[i]; }
+    // The commands that change a receiver: erase, write, image check or reset, address.
+    unsigned Changing(std::size_t i) {
+        return servers_[i]->Inspect([](const sim::Receiver& r) {
+            return r.CommandCount(kCmdEraseBlock) + r.CommandCount(kCmdWriteChunk) +
+                   r.CommandCount(kCmdImageCheck) + r.CommandCount(kCmdWriteAddress);
+        });
+    }
+    bool Holds(std::size_t i, std::span<const std::uint8_t> image) {
+        return servers_[i]->Inspect([image](const sim::Receiver& r) {
+            return std::equal(image.begin(), image.end(), r.Memory().begin());
+        });
+    }
+
+private:
+    std::vector<std::unique_ptr<sim::PtyServer>> servers_;
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// info and verify look and never touch: the receivers' command records hold nothing that
+// erases, writes, checks, resets or sets the address.
+TEST(Benches, InfoAndVerifyOnlyLook) {
+    sim::Options version3;
+    version3.version = {3, 0, 0};
+    Bench bench({{}, version3});
+    Result info = RunCli("info" + bench.Ports());
+    EXPECT_EQ(info.status, 0) << info.out;
+    EXPECT_NE(info.out.find("Existing FW version: 2.4.5\r\nDevice address: 00:19:01:12:34:56\r\n"
+                            "program would install image A: 100080 bytes"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("program would install image B: 113348 bytes"), std::string::npos);
+    Result verify = RunCli("verify" + bench.Ports());
+    EXPECT_EQ(verify.status, 1);  // blank memory differs
+    EXPECT_NE(verify.out.find("differs from image B\r\nVerify not successful\r\n"),
+              std::string::npos)
+        << verify.out;
+    EXPECT_EQ(bench.Changing(0) + bench.Changing(1), 0u);
+}
+
+// One byte read back wrong in the last chunk of image B is found and named; skip-if-current
+// then skips a receiver that holds its image byte for byte and updates a stale one.
+TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
+    sim::Options version3;
+    version3.version = {3, 0, 0};
+    constexpr unsigned kChunksOfB = (113348 + 127) / 128;
+    // The update reads every chunk once; the verify after it reads them again.
+    version3.faults.push_back({sim::FaultAction::kFlip, kCmdReadChunk, 2 * kChunksOfB, 67, 0x10});
+    Bench bench({version3, {}, {}});
+    ASSERT_EQ(RunCli("program" + bench.Ports({0, 1})).status, 0);
+    const Result verify = RunCli("verify" + bench.Ports({0, 1}));
+    EXPECT_EQ(verify.status, 1);
+    const unsigned last = BuiltInImages().b.back();
+    char expected[96];
+    std::snprintf(expected, sizeof expected,
+                  "verify failed 1\r\nerr: 1bac3 %02x %02x\r\ndiffers from image B\r\n", last,
+                  last ^ 0x10u);
+    EXPECT_NE(verify.out.find(expected), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find("matches image A\r\nVerify successful\r\n"), std::string::npos);
+
+    const unsigned erased_before =
+        bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); });
+    const Result skip = RunCli("program --skip-if-current --json" + bench.Ports({1, 2}));
+    EXPECT_EQ(skip.status, 0);
+    const std::vector<std::string> lines = Lines(skip.out);
+    ASSERT_EQ(lines.size(), 2u) << skip.out;
+    EXPECT_NE(lines[0].find("\"bytes_written\":0,\"result\":\"unchanged\",\"failed_step\":null"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("\"bytes_written\":100080,\"result\":\"updated\""), std::string::npos)
+        << lines[1];
+    EXPECT_EQ(
+        bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); }),
+        erased_before);
+    EXPECT_TRUE(bench.Holds(0, BuiltInImages().b));
+    EXPECT_TRUE(bench.Holds(2, BuiltInImages().a));
+}
+
+// Four receivers at once, one hanging up in the middle of its writes: the other three are
+// updated, that one fails on its own, every log file holds one port's whole log and
+// nothing else, and each JSON line agrees with the exit status.
+TEST(Benches, OneReceiverHangingUpStopsNoOther) {
+    sim::Options hanging;
+    hanging.faults.push_back({sim::FaultAction::kHangup, kCmdWriteChunk, 300, 0, 0});
+    Bench bench({{}, {}, hanging, {}});
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvel7-logs-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const Result r = RunCli("program --json --log-dir " + dir.string() + bench.Ports());
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const bool failed = i == 2;
+        EXPECT_EQ(lines[i].front(), '{');
+        EXPECT_EQ(lines[i].back(), '}');
+        EXPECT_NE(lines[i].find("\"port\":\"" + bench[i].SlavePath() + "\""), std::string::npos);
+        EXPECT_NE(lines[i].find(failed ? "\"result\":\"failed\"" : "\"result\":\"updated\""),
+                  std::string::npos)
+            << lines[i];
+        EXPECT_NE(lines[i].find(failed ? "\"exit_status\":1}" : "\"exit_status\":0}"),
+                  std::string::npos);
+        EXPECT_TRUE(failed || bench.Holds(i, BuiltInImages().a)) << i;
+    }
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++files;
+        const std::string log = ReadFile(entry.path().string());
+        const std::size_t first = log.find("Entered COM PORT : ");
+        ASSERT_EQ(first, 2u) << entry.path();
+        const std::string port = log.substr(first + 19, log.find('\r', first) - first - 19);
+        EXPECT_EQ(log.find("Entered COM PORT", first + 1), std::string::npos);
+        EXPECT_EQ(
+            log.ends_with("Update successful\r\n") || log.ends_with("Update not successful\r\n"),
+            true)
+            << log;
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (bench[i].SlavePath() != port) {
+                EXPECT_EQ(log.find(bench[i].SlavePath()), std::string::npos) << log;
+            }
+        }
+    }
+    EXPECT_EQ(files, 4u);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

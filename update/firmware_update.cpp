@@ -36,17 +36,23 @@ void PutUnitOffset(std::uint32_t offset, std::uint8_t* out) {
 class UpdateRun {
 public:
     UpdateRun(Link& link, std::span<const std::uint8_t> image, UpdateOptions options,
-              ProgressTracker& progress)
+              ProgressTracker& progress, RunReport& report)
         : link_(link),
           image_(image),
           size_(static_cast<std::uint32_t>(image.size())),
           block_count_((size_ + kBlockSize - 1) / kBlockSize),
           options_(options),
-          progress_(progress) {}
+          progress_(progress),
+          report_(report) {}
 
     bool Run();
+    VerifyResult Verify();
 
 private:
+    bool AllocateReadBack();
+    bool ReadWholeImage();
+    std::uint16_t CollectDifferences();
+    void LogDifferences() const;
     bool ErasePhase();
     bool ProgramPhase();
     bool CompareWholeImage();
@@ -63,18 +69,30 @@ private:
     const std::uint32_t block_count_;
     const UpdateOptions options_;
     ProgressTracker& progress_;
+    RunReport& report_;
     std::unique_ptr<std::uint8_t[]> read_back_;
     std::uint16_t image_sum_ = 0;
+    struct Difference {
+        std::uint32_t offset;
+        unsigned image_byte;
+        unsigned read_byte;
+    };
+    std::vector<Difference> differences_;
 };
 
-bool UpdateRun::Run() {
-    // The buffer reaches past the image by a block, so a read response longer than its
-    // chunk still lands inside it.
+// The buffer reaches past the image by a block, so a read response longer than its
+// chunk still lands inside it.
+bool UpdateRun::AllocateReadBack() {
     read_back_.reset(new (std::nothrow) std::uint8_t[size_ + kBlockSize]);
     if (!read_back_) return false;
     std::fill_n(read_back_.get(), size_, std::uint8_t{0});
+    return true;
+}
 
+bool UpdateRun::Run() {
+    if (!AllocateReadBack()) return false;
     bool ok = ErasePhase() && ProgramPhase() && CompareWholeImage() && ReceiverCheck();
+    if (!ok) report_.failed_step = PhaseName(progress_.Phase());
 
     link_.SetReadBackTarget(nullptr);
     read_back_.reset();
@@ -149,6 +167,7 @@ bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
             return false;
         }
         progress_.ChunkWritten(n);
+        report_.bytes_written += n;
         LogPrintf(".");
         left -= n;
         offset += kChunkSize;
@@ -219,30 +238,71 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
 // buffer after a block was verified; this last pass over the whole image catches that.
 bool UpdateRun::CompareWholeImage() {
     progress_.Begin(UpdatePhase::kCompare);
-    struct Difference {
-        std::uint32_t offset;
-        unsigned image_byte;
-        unsigned read_byte;
-    };
-    std::vector<Difference> differences;
+    image_sum_ = CollectDifferences();
+    if (differences_.empty()) return true;
+    LogDifferences();
+    LogPrintf("Update aborted %u %u\r\n", size_, size_);
+    return false;
+}
+
+// Compares the read-back buffer with the image, keeping every difference; returns the
+// image's 16-bit sum, taken in the same pass.
+std::uint16_t UpdateRun::CollectDifferences() {
+    differences_.clear();
     unsigned sum = 0;
     {
         auto lock = link_.LockReadBack();
         for (std::uint32_t i = 0; i < size_; ++i) {
             sum += image_[i];
-            if (read_back_[i] != image_[i]) differences.push_back({i, image_[i], read_back_[i]});
+            if (read_back_[i] != image_[i]) differences_.push_back({i, image_[i], read_back_[i]});
         }
     }
-    image_sum_ = static_cast<std::uint16_t>(sum);
-    if (differences.empty()) return true;
+    report_.differences = static_cast<std::uint32_t>(differences_.size());
+    return static_cast<std::uint16_t>(sum);
+}
 
-    LogPrintf("verify failed %u\r\n", static_cast<unsigned>(differences.size()));
-    if (differences.size() < kListedDifferences) {
-        for (const auto& d : differences)
+void UpdateRun::LogDifferences() const {
+    LogPrintf("verify failed %u\r\n", static_cast<unsigned>(differences_.size()));
+    if (differences_.size() < kListedDifferences) {
+        for (const auto& d : differences_)
             LogPrintf("err: %04x %02x %02x\r\n", d.offset, d.image_byte, d.read_byte);
     }
-    LogPrintf("Update aborted %u %u\r\n", size_, size_);
-    return false;
+}
+
+// Every chunk of the image's span, read as the update reads it back; a dot per block.
+bool UpdateRun::ReadWholeImage() {
+    progress_.Begin(UpdatePhase::kCompare);
+    LogPrintf("read back %u bytes ", size_);
+    for (std::uint32_t offset = 0; offset < size_; offset += kChunkSize) {
+        const std::uint32_t n = std::min(size_ - offset, kChunkSize);
+        if (!ReadChunk(offset, n)) {
+            LogPrintf("<recv fail>\r\n");
+            return false;
+        }
+        progress_.ChunkRead(n);
+        if ((offset + n) % kBlockSize == 0 || offset + n == size_) LogPrintf(".");
+    }
+    LogPrintf(" done\r\n");
+    return true;
+}
+
+VerifyResult UpdateRun::Verify() {
+    const char letter = report_.image;
+    if (!AllocateReadBack() || !ReadWholeImage()) {
+        link_.SetReadBackTarget(nullptr);
+        report_.failed_step = "read";
+        return VerifyResult::kFailed;
+    }
+    link_.SetReadBackTarget(nullptr);
+    CollectDifferences();
+    read_back_.reset();
+    if (differences_.empty()) {
+        LogPrintf("matches image %c\r\n", letter);
+        return VerifyResult::kMatches;
+    }
+    LogDifferences();
+    LogPrintf("differs from image %c\r\n", letter);
+    return VerifyResult::kDiffers;
 }
 
 // The receiver sums what it holds and compares with our size and sum. Status 0x11 asks
@@ -292,31 +352,88 @@ bool UpdateRun::ReceiverCheck() {
 
 }  // namespace
 
-int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions options,
-                      ProgressTracker* progress) {
-    ProgressTracker untracked({}, 0, {}, {});
-    ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
+std::span<const std::uint8_t> ImageFor(const FirmwareImages& images, FirmwareVersion version,
+                                       char* letter) {
+    if (version.major == 1 || version.major == 2) {
+        *letter = 'A';
+        return images.a;
+    }
+    if (version.major == 3) {
+        *letter = 'B';
+        return images.b;
+    }
+    *letter = 0;
+    return {};
+}
+
+std::uint16_t ImageCheckSum(std::span<const std::uint8_t> image) {
+    unsigned sum = 0;
+    for (std::uint8_t b : image)
+        sum += b;
+    return static_cast<std::uint16_t>(sum);
+}
+
+namespace {
+
+// Reads the version and picks the image for it, logging both; empty when either fails.
+std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& images,
+                                          ProgressTracker& tracker, RunReport& report) {
     tracker.Begin(UpdatePhase::kVersion);
     FirmwareVersion version;
     if (!QueryFirmwareVersion(link, &version)) {
         LogPrintf("fail to get existing firmware version.\r\n");
-        return 0;
+        report.failed_step = "version";
+        return {};
     }
     tracker.VersionRead();
+    report.version = version;
     LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
               unsigned{version.patch});
-
-    std::span<const std::uint8_t> image;
-    if (version.major == 1 || version.major == 2)
-        image = images.a;
-    else if (version.major == 3)
-        image = images.b;
-    else {
+    const std::span<const std::uint8_t> image = ImageFor(images, version, &report.image);
+    if (image.empty()) {
         LogPrintf("NOT supported firmware version!\r\n");
-        return 0;
+        report.failed_step = "version";
+        return {};
     }
-    tracker.ImageChosen(static_cast<std::uint32_t>(image.size()));
-    return UpdateRun(link, image, options, tracker).Run() ? 1 : 0;
+    report.image_size = static_cast<std::uint32_t>(image.size());
+    tracker.ImageChosen(report.image_size);
+    return image;
+}
+
+}  // namespace
+
+int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions options,
+                      ProgressTracker* progress) {
+    ProgressTracker untracked({}, 0, {}, {});
+    ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
+    RunReport unreported;
+    RunReport& report = options.report != nullptr ? *options.report : unreported;
+    const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report);
+    if (image.empty()) return 0;
+    if (options.skip_if_current &&
+        UpdateRun(link, image, options, tracker, report).Verify() == VerifyResult::kMatches) {
+        report.unchanged = true;
+        report.failed_step.clear();
+        tracker.Finished();
+        LogPrintf("KORVEL7 already holds image %c; nothing was written\r\n", report.image);
+        return 1;
+    }
+    report.failed_step.clear();
+    return UpdateRun(link, image, options, tracker, report).Run() ? 1 : 0;
+}
+
+VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images, UpdateOptions options,
+                            ProgressTracker* progress) {
+    ProgressTracker untracked({}, 0, {}, {});
+    ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
+    RunReport unreported;
+    RunReport& report = options.report != nullptr ? *options.report : unreported;
+    const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report);
+    if (image.empty()) return VerifyResult::kFailed;
+    const VerifyResult result = UpdateRun(link, image, options, tracker, report).Verify();
+    if (result == VerifyResult::kMatches) tracker.Finished();
+    if (result == VerifyResult::kDiffers) report.failed_step = "compare";
+    return result;
 }
 
 }  // namespace k7

@@ -5,7 +5,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+
+#include "update/firmware_version.h"
 
 namespace k7 {
 
@@ -24,17 +28,48 @@ struct FirmwareImages {
 // The two images built into the program.
 const FirmwareImages& BuiltInImages();
 
+// What a run found and did, for a summary a script can read.
+struct RunReport {
+    std::optional<FirmwareVersion> version;  // as the receiver gave it before the run
+    char image = 0;                          // 'A' or 'B' once chosen
+    std::uint32_t image_size = 0;
+    std::uint32_t bytes_written = 0;
+    std::uint32_t differences = 0;  // bytes read back unlike the image (verify)
+    bool unchanged = false;         // the image was found in place and nothing written
+    std::string failed_step;        // where a failed run stopped; empty otherwise
+};
+
 struct UpdateOptions {
     // Between the program's own compare and the receiver's check.
     std::chrono::milliseconds check_pause{1000};
     // An image check that gets no usable answer fails the run instead of leaving the
     // verified image to a manual reset.
     bool strict = false;
+    // Reads the receiver's memory first and writes nothing when it holds the image.
+    bool skip_if_current = false;
+    // Filled in as the run goes, when given.
+    RunReport* report = nullptr;
 };
 
 // 1 when the update ended as success, 0 otherwise. The link must be open; the caller
 // closes it. Each step is counted into `progress` when one is given.
 int RunFirmwareUpdate(Link& link, const FirmwareImages& images = BuiltInImages(),
                       UpdateOptions options = {}, ProgressTracker* progress = nullptr);
+
+enum class VerifyResult { kMatches, kDiffers, kFailed };
+
+// Reads the receiver's version and the whole image it should hold back, and compares;
+// erases, writes, checks and resets nothing. kFailed: no version, an unsupported one or
+// a read that got no answer.
+VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images = BuiltInImages(),
+                            UpdateOptions options = {}, ProgressTracker* progress = nullptr);
+
+// The image an update would install for a receiver with this firmware; empty when the
+// version is not supported. `letter` becomes 'A' or 'B'.
+std::span<const std::uint8_t> ImageFor(const FirmwareImages& images, FirmwareVersion version,
+                                       char* letter);
+
+// The 16-bit sum of an image, as the receiver's own check computes it.
+std::uint16_t ImageCheckSum(std::span<const std::uint8_t> image);
 
 }  // namespace k7

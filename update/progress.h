@@ -44,6 +44,7 @@ public:
     void ResetSent();
     // The run succeeded: the fraction becomes exactly 1.
     void Finished();
+    UpdatePhase Phase() const { return progress_.phase; }
 
 private:
     std::uint64_t PlannedBytes(std::uint32_t image_size) const;

@@ -9,15 +9,56 @@ namespace k7 {
 
 namespace {
 
-UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSettings& settings) {
+ProgressTracker MakeTracker(const UpdateSettings& settings) {
     const FirmwareImages& images = *settings.images;
-    ProgressTracker progress(settings.progress,
-                             static_cast<std::uint32_t>(std::max(images.a.size(), images.b.size())),
-                             settings.probe_wait, settings.update.check_pause);
+    return ProgressTracker(settings.progress,
+                           static_cast<std::uint32_t>(std::max(images.a.size(), images.b.size())),
+                           settings.probe_wait, settings.update.check_pause);
+}
+
+UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSettings& settings) {
+    ProgressTracker progress = MakeTracker(settings);
+    if (!DetectKorvel7(link, port, settings, progress)) return UpdateOutcome::kNotFound;
+    LogPrintf("KORVEL7 Update working on %s\r\n", port.label.c_str());
+    const int result = RunFirmwareUpdate(link, *settings.images, settings.update, &progress);
+    link.CloseComPort();
+    return result == 1 ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
+}
+
+UpdateOutcome DetectAndVerify(Link& link, const PortRef& port, const UpdateSettings& settings) {
+    ProgressTracker progress = MakeTracker(settings);
+    if (!DetectKorvel7(link, port, settings, progress)) return UpdateOutcome::kNotFound;
+    const VerifyResult result = VerifyFirmware(link, *settings.images, settings.update, &progress);
+    link.CloseComPort();
+    return result == VerifyResult::kMatches ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
+}
+
+void LogOutcome(UpdateOutcome outcome, const char* succeeded, const char* failed) {
+    switch (outcome) {
+        case UpdateOutcome::kNotFound:
+            LogPrintf("KORVEL7 not found\r\n");
+            break;
+        case UpdateOutcome::kSucceeded:
+            LogPrintf("%s", succeeded);
+            break;
+        case UpdateOutcome::kFailed:
+            LogPrintf("%s", failed);
+            break;
+    }
+}
+
+}  // namespace
+
+bool DetectKorvel7(Link& link, const PortRef& port, const UpdateSettings& settings,
+                   ProgressTracker& progress) {
+    RunReport unreported;
+    RunReport& report = settings.update.report != nullptr ? *settings.update.report : unreported;
     progress.Begin(UpdatePhase::kProbe);
     link.ResetLineCount();
-    if (link.OpenComPort(port) == 0) return UpdateOutcome::kNotFound;
-
+    if (link.OpenComPort(port) == 0) {
+        report.failed_step = "open";
+        return false;
+    }
     LogPrintf("Checking %s... ", port.label.c_str());
     // The probe is not answered; a receiver shows itself by its NMEA stream, and lines
     // that arrived since the port was opened count too.
@@ -27,34 +68,28 @@ UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSetti
     if (link.LineCount() == 0) {
         LogPrintf("not KORVEL7\r\n");
         link.CloseComPort();
-        return UpdateOutcome::kNotFound;
+        report.failed_step = "probe";
+        return false;
     }
-
     LogPrintf("found a KORVEL7\r\n");
-    LogPrintf("KORVEL7 Update working on %s\r\n", port.label.c_str());
-    const int result = RunFirmwareUpdate(link, images, settings.update, &progress);
-    link.CloseComPort();
-    return result == 1 ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
+    return true;
 }
 
-}  // namespace
+UpdateOutcome VerifyWorker(Link& link, const PortRef& port, const UpdateSettings& settings,
+                           const std::function<void()>& before_outcome) {
+    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
+    const UpdateOutcome outcome = DetectAndVerify(link, port, settings);
+    if (before_outcome) before_outcome();
+    LogOutcome(outcome, "Verify successful\r\n", "Verify not successful\r\n");
+    return outcome;
+}
 
 UpdateOutcome UpdateWorker(Link& link, const PortRef& port, const UpdateSettings& settings,
                            const std::function<void()>& before_outcome) {
     LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
     const UpdateOutcome outcome = DetectAndUpdate(link, port, settings);
     if (before_outcome) before_outcome();
-    switch (outcome) {
-        case UpdateOutcome::kNotFound:
-            LogPrintf("KORVEL7 not found\r\n");
-            break;
-        case UpdateOutcome::kSucceeded:
-            LogPrintf("Update successful\r\n");
-            break;
-        case UpdateOutcome::kFailed:
-            LogPrintf("Update not successful\r\n");
-            break;
-    }
+    LogOutcome(outcome, "Update successful\r\n", "Update not successful\r\n");
     return outcome;
 }
 

@@ -31,4 +31,15 @@ struct UpdateSettings {
 UpdateOutcome UpdateWorker(Link& link, const PortRef& port, const UpdateSettings& settings = {},
                            const std::function<void()>& before_outcome = {});
 
+// The same job, reading the receiver's memory back and comparing it with the image it
+// should hold instead of writing it: nothing is erased, written, checked or reset.
+// kSucceeded when it matches.
+UpdateOutcome VerifyWorker(Link& link, const PortRef& port, const UpdateSettings& settings = {},
+                           const std::function<void()>& before_outcome = {});
+
+// Opens `port`, sends the probe and waits for NMEA lines: true when a KORVEL7 talks
+// there, with the port left open; otherwise the port is closed again. Logs each step.
+bool DetectKorvel7(Link& link, const PortRef& port, const UpdateSettings& settings,
+                   ProgressTracker& progress);
+
 }  // namespace k7
