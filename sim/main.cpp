@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "korvel7_version.h"
 #include "sim/pty_server.h"
 
 namespace {
@@ -32,7 +33,7 @@ output, then streams NMEA lines and answers the updater's commands until stopped
 Ctrl-C or SIGTERM. Give that path as the serial port: korvel7 version --port /dev/pts/3
 
 The receiver:
-  --version X.Y.Z     firmware version it reports before an update (default 2.4.5).
+  --firmware X.Y.Z    firmware version it reports before an update (default 2.4.5).
                       A reset after a passed image check of 100080 bytes reports
                       2.4.5, of 113348 bytes 3.4.5.
   --address XX:XX:XX  lower three bytes of its device address, hexadecimal
@@ -60,6 +61,7 @@ Serving:
   --verbose           log every command received, and what was answered, to
                       standard error
   --help              show this text and exit
+  --version           show the program's version and exit
 
 Faults:
   --fault RULE        change the answers to some commands; may be given many times,
@@ -111,6 +113,7 @@ struct Settings {
     std::string link;
     bool verbose = false;
     bool help = false;
+    bool version = false;
 };
 
 std::vector<std::string_view> Split(std::string_view text, char separator) {
@@ -246,7 +249,7 @@ struct OptionSpec {
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"--version", "X.Y.Z with numbers 0 to 255",
+    {"--firmware", "X.Y.Z with numbers 0 to 255",
      [](std::string_view v, Settings& s) { return ParseVersion(v, &s.options.version); }},
     {"--address", "XX:XX:XX in hexadecimal",
      [](std::string_view v, Settings& s) { return ParseAddress(v, &s.options.address); }},
@@ -284,6 +287,11 @@ constexpr OptionSpec kOptions[] = {
     {"--help", nullptr,
      [](std::string_view, Settings& s) {
          s.help = true;
+         return true;
+     }},
+    {"--version", nullptr,
+     [](std::string_view, Settings& s) {
+         s.version = true;
          return true;
      }},
     {"--fault", "ACTION:CMD:NTH[:ARG...] (see --help)",
@@ -383,6 +391,10 @@ int main(int argc, char** argv) {
     if (const int status = ParseCommandLine(argc, argv, &settings); status != 0) return status;
     if (settings.help) {
         std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (settings.version) {
+        std::printf("korvel7-sim %s\n", KORVEL7_VERSION);
         return 0;
     }
     if (settings.verbose) {
