@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/about.h"
 #include "cli/jobs.h"
 #include "link/link.h"
 #include "link/port.h"
@@ -40,7 +41,10 @@ const char kUsage[] =
     "                        write the receiver's device address 00:19:01:XX:XX:XX\n"
     "                        (each XX two hexadecimal digits) and read it back\n"
     "  ports                 list the serial ports of this machine\n"
-    "  help                  show this text (also -h, --help)\n"
+    "  help [COMMAND]        show this text (also -h, --help), or one command's usage\n"
+    "                        (also korvel7 COMMAND --help)\n"
+    "  --version             show this program's version and the firmware images it\n"
+    "                        carries: size, 16-bit sum and SHA-256 of each\n"
     "\n"
     "PORT names the receiver's serial port: COM7 or 7 on Windows, a device path such as\n"
     "/dev/ttyACM0 on Linux.\n"
@@ -189,6 +193,11 @@ int main(int argc, char** argv) {
     if (args.empty()) return Usage("no command given");
     const std::string command = args.front();
     args.erase(args.begin());
+    if (command == "--version") {
+        k7::PrintVersion(stdout);
+        return kExitOk;
+    }
+    if (k7::PrintCommandHelp(command, args, stdout)) return kExitOk;
     if (command == "help" || command == "-h" || command == "--help") {
         std::fputs(kUsage, stdout);
         return kExitOk;
@@ -210,6 +219,7 @@ int main(int argc, char** argv) {
             return Usage("address takes three fields, XX XX XX");
         if (command != "address" && !rest.empty())
             return Usage(("unexpected argument '" + rest.front() + "'").c_str());
+        k7::WarnOfPlaceholders(stderr);
         if (IsJob(command)) {
             output.kind = command == "program" ? k7::JobKind::kProgram
                           : command == "info"  ? k7::JobKind::kInfo

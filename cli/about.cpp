@@ -1,0 +1,151 @@
+#include "cli/about.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "korvel7_version.h"
+
+namespace k7 {
+
+namespace {
+
+// One command's usage: what it does, its own options, and whether it talks to a receiver
+// (then it takes --port and --quiet too).
+struct CommandHelp {
+    const char* command;
+    const char* text;
+    const char* options;
+    bool talks;
+    const char* exit_status;
+};
+
+constexpr char kPortHelp[] =
+    "  --port PORT     the receiver's serial port: COM7 or 7 on Windows, a device path\n"
+    "                  such as /dev/ttyACM0 on Linux\n";
+constexpr char kQuietHelp[] =
+    "  --quiet         no log, only errors: \"PORT not found or busy\" on standard output,\n"
+    "                  and one line on standard error when the job did not succeed\n";
+
+constexpr CommandHelp kCommands[] = {
+    {"program",
+     "usage: korvel7 program --port PORT [--progress | --no-progress] [--quiet]\n"
+     "\n"
+     "Finds the receiver on PORT and installs the firmware built into this program\n"
+     "(about 25 to 45 seconds): asks for its firmware version, picks image A (major 1\n"
+     "or 2) or B (major 3), erases, writes and reads back every block, compares the\n"
+     "whole image, has the receiver check size and sum, and orders the reset. The log\n"
+     "goes to standard output with CR LF line ends.\n",
+     "  --progress      a progress bar on standard error (the default when standard\n"
+     "                  error is a terminal)\n"
+     "  --no-progress   no progress bar\n",
+     true,
+     "0 \"Update successful\", 1 \"Update not successful\", 2 \"KORVEL7 not found\"\n"
+     "(the port did not open, or no receiver talks on it), 64 usage error\n"},
+    {"version",
+     "usage: korvel7 version --port PORT [--quiet]\n"
+     "\n"
+     "Asks the receiver on PORT for its firmware version; changes nothing on it.\n",
+     "", true,
+     "0 the version was read, 1 the receiver did not give it, 2 the port did not\n"
+     "open, 64 usage error\n"},
+    {"address",
+     "usage: korvel7 address --port PORT [--quiet] XX XX XX\n"
+     "\n"
+     "Writes the receiver's device address 00:19:01:XX:XX:XX, waits a second, reads it\n"
+     "back and compares. Each XX is exactly two hexadecimal digits; anything else gives\n"
+     "\"INPUT N.G.\" and nothing is sent.\n",
+     "", true,
+     "0 \"PROGRAM OK\", 1 the address was not confirmed, 2 the port did not open,\n"
+     "64 usage error or \"INPUT N.G.\"\n"},
+    {"ports",
+     "usage: korvel7 ports\n"
+     "\n"
+     "Lists this machine's serial ports, one a line: the name padded to six characters,\n"
+     "two blanks and the friendly name, or the bare name when there is none. Windows:\n"
+     "the registry's ports, as the window lists them; Linux: the tty devices with\n"
+     "hardware behind them, named after their USB strings.\n",
+     "", false, "0\n"},
+    {"help",
+     "usage: korvel7 help [COMMAND]\n"
+     "\n"
+     "Shows the overview of all commands, or one command's usage as 'korvel7 COMMAND\n"
+     "--help' does.\n",
+     "", false, "0, or 64 for an unknown command\n"},
+};
+
+// The usage text of one command; empty for a name that is no command.
+std::string CommandUsage(const std::string& command) {
+    for (const CommandHelp& help : kCommands) {
+        if (command != help.command) continue;
+        std::string usage = help.text;
+        usage += "\noptions:\n";
+        if (help.talks) usage += kPortHelp;
+        usage += help.options;
+        if (help.talks) usage += kQuietHelp;
+        usage += "  -h, --help      show this text\n\nexit status: ";
+        usage += help.exit_status;
+        return usage;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool IsPlaceholderImage(std::span<const std::uint8_t> image) {
+    const std::size_t length = std::strlen(kPlaceholderMark);
+    return image.size() >= length && std::memcmp(image.data(), kPlaceholderMark, length) == 0;
+}
+
+std::uint16_t ImageSum(std::span<const std::uint8_t> image) {
+    unsigned sum = 0;
+    for (std::uint8_t byte : image)
+        sum += byte;
+    return static_cast<std::uint16_t>(sum);
+}
+
+void PrintVersion(std::FILE* out, const FirmwareImages& images) {
+    std::fprintf(out, "korvel7 %s\n\nFirmware images built in:\n", KORVEL7_VERSION);
+    const struct {
+        const char* name;
+        const char* receivers;
+        std::span<const std::uint8_t> bytes;
+    } listed[2] = {{"A", "1 or 2", images.a}, {"B", "3", images.b}};
+    for (int i = 0; i < 2; ++i) {
+        const auto& image = listed[i];
+        std::fprintf(out,
+                     "  image %s, for receivers with firmware major version %s%s\n"
+                     "    banner version  %s\n"
+                     "    size            %zu bytes\n"
+                     "    16-bit sum      %04x\n"
+                     "    SHA-256         %s\n",
+                     image.name, image.receivers,
+                     IsPlaceholderImage(image.bytes) ? ": PLACEHOLDER, NOT FIRMWARE" : "",
+                     kImageBuildFacts[i].banner_version, image.bytes.size(),
+                     unsigned{ImageSum(image.bytes)}, kImageBuildFacts[i].sha256);
+    }
+}
+
+void WarnOfPlaceholders(std::FILE* err, const FirmwareImages& images) {
+    const bool a = IsPlaceholderImage(images.a);
+    const bool b = IsPlaceholderImage(images.b);
+    if (!a && !b) return;
+    const char* which = a && b ? "A and B" : (a ? "A" : "B");
+    std::fprintf(err,
+                 "korvel7: WARNING: this build carries placeholder images, not firmware (%s); "
+                 "never use it on a real receiver\n",
+                 which);
+}
+
+bool PrintCommandHelp(const std::string& command, const std::vector<std::string>& args,
+                      std::FILE* out) {
+    std::string usage;
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") usage = CommandUsage(command);
+    }
+    if (command == "help" && args.size() == 1 && usage.empty()) usage = CommandUsage(args.front());
+    if (usage.empty()) return false;
+    std::fputs(usage.c_str(), out);
+    return true;
+}
+
+}  // namespace k7

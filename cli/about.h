@@ -1,0 +1,42 @@
+// What korvel7 says about itself: its version and the firmware images it carries, each
+// command's usage, and the warning that a build carries placeholder images.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "update/firmware_update.h"
+
+namespace k7 {
+
+// What the build knows of an image beyond its bytes; generated into image_facts.cpp.
+struct ImageBuildFacts {
+    const char* banner_version;  // the version the window's banner names for it
+    const char* sha256;          // lowercase hexadecimal
+};
+extern const ImageBuildFacts kImageBuildFacts[2];  // image A, image B
+
+// The placeholder images that stand in when no firmware was given to the build begin
+// with this text.
+inline constexpr char kPlaceholderMark[] = "KORVEL7 PLACEHOLDER IMAGE";
+bool IsPlaceholderImage(std::span<const std::uint8_t> image);
+
+// The 16-bit sum of the image's bytes, as the update sends it to the receiver's check.
+std::uint16_t ImageSum(std::span<const std::uint8_t> image);
+
+// `korvel7 --version`: the program's version, then each built-in image.
+void PrintVersion(std::FILE* out, const FirmwareImages& images = BuiltInImages());
+
+// Writes one line to `err` when an image of `images` is a placeholder. Every command that
+// talks to a receiver calls it first.
+void WarnOfPlaceholders(std::FILE* err, const FirmwareImages& images = BuiltInImages());
+
+// Prints the usage of the command asked about, for "help COMMAND" and for "COMMAND ...
+// --help" (or -h); false when the arguments ask for no command's usage.
+bool PrintCommandHelp(const std::string& command, const std::vector<std::string>& args,
+                      std::FILE* out);
+
+}  // namespace k7

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# What the programs say about themselves: the project's version, the built-in images as
+# --version lists them against the image files the build embedded, each command's usage,
+# and the placeholder warning.
+# Usage: about_test.sh KORVEL7 KORVEL7_SIM VERSION IMAGE_A IMAGE_B
+set -euo pipefail
+korvel7=$1 sim=$2 version=$3
+declare -A file=([A]=$4 [B]=$5) banner=([A]=2.4.5 [B]=3.4.5)
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+listing=$("$korvel7" --version)
+[[ $(head -n 1 <<<"$listing") == "korvel7 $version" ]] || fail "korvel7 --version: $(head -n 1 <<<"$listing")"
+[[ $("$sim" --version) == "korvel7-sim $version" ]] || fail "korvel7-sim --version: $("$sim" --version)"
+
+# Each image's lines from the listing, against its file: size, 16-bit sum of the bytes,
+# SHA-256, and the banner's version for it.
+for image in A B; do
+  block=$(awk -v head="  image $image," 'index($0, head) == 1 { on = 1; next } /^  image / { on = 0 } on' <<<"$listing")
+  size=$(stat -c %s "${file[$image]}")
+  sum=$(od -An -v -tu1 "${file[$image]}" | awk '{ for (i = 1; i <= NF; i++) s += $i } END { printf "%04x", s % 65536 }')
+  sha=$(sha256sum "${file[$image]}" | cut -d ' ' -f 1)
+  for expected in "size            $size bytes" "16-bit sum      $sum" "SHA-256         $sha" \
+                  "banner version  ${banner[$image]}"; do
+    grep -qxF "    $expected" <<<"$block" || fail "image $image: no line '$expected' in:"$'\n'"$block"
+  done
+done
+
+# Every command's usage, by --help anywhere among its arguments and by `help COMMAND`;
+# an unknown option stays a usage error.
+for command in program version address ports help; do
+  out=$("$korvel7" "$command" --port /dev/null -h) && status=0 || status=$?
+  [[ $status == 0 && $(head -n 1 <<<"$out") == "usage: korvel7 $command"* ]] ||
+    fail "korvel7 $command -h: status $status, $(head -n 1 <<<"$out")"
+  [[ $("$korvel7" help "$command") == "$out" ]] || fail "korvel7 help $command differs from -h"
+done
+"$korvel7" program --port /dev/null --bogus 2>/dev/null && status=0 || status=$?
+[[ $status == 64 ]] || fail "an unknown option exits $status"
+
+# Placeholder images: said on standard error by the commands that talk to a receiver.
+warning="korvel7: WARNING: this build carries placeholder images, not firmware (A and B)"
+if grep -q "PLACEHOLDER" <<<"$listing"; then
+  err=$("$korvel7" version --port /dev/korvel7-missing 2>&1 >/dev/null) || true
+  [[ $(head -n 1 <<<"$err") == "$warning"* ]] || fail "no placeholder warning: $err"
+  [[ -z $("$korvel7" ports 2>&1 >/dev/null) ]] || fail "korvel7 ports warns"
+fi
+
+((failures == 0)) && echo "about: all checks passed"
+exit $((failures > 0))
