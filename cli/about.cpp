@@ -113,13 +113,11 @@ void PrintVersion(std::FILE* out, const FirmwareImages& images) {
     for (int i = 0; i < 2; ++i) {
         const auto& image = listed[i];
         std::fprintf(out,
-                     "  image %s, for receivers with firmware major version %s%s\n"
-                     "    banner version  %s\n"
-                     "    size            %zu bytes\n"
-                     "    16-bit sum      %04x\n"
-                     "    SHA-256         %s\n",
+                     "  %s   for receivers with firmware major version %s%s\n"
+                     "      banner version %s, %zu bytes, 16-bit sum %04x,\n"
+                     "      SHA-256 %s\n",
                      image.name, image.receivers,
-                     IsPlaceholderImage(image.bytes) ? ": PLACEHOLDER, NOT FIRMWARE" : "",
+                     IsPlaceholderImage(image.bytes) ? " (PLACEHOLDER, NOT FIRMWARE)" : "",
                      kImageBuildFacts[i].banner_version, image.bytes.size(),
                      unsigned{ImageSum(image.bytes)}, kImageBuildFacts[i].sha256);
     }

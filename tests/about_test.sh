@@ -16,13 +16,12 @@ listing=$("$korvel7" --version)
 # Each image's lines from the listing, against its file: size, 16-bit sum of the bytes,
 # SHA-256, and the banner's version for it.
 for image in A B; do
-  block=$(awk -v head="  image $image," 'index($0, head) == 1 { on = 1; next } /^  image / { on = 0 } on' <<<"$listing")
+  block=$(grep -A 2 "^  $image   for" <<<"$listing")
   size=$(stat -c %s "${file[$image]}")
   sum=$(od -An -v -tu1 "${file[$image]}" | awk '{ for (i = 1; i <= NF; i++) s += $i } END { printf "%04x", s % 65536 }')
   sha=$(sha256sum "${file[$image]}" | cut -d ' ' -f 1)
-  for expected in "size            $size bytes" "16-bit sum      $sum" "SHA-256         $sha" \
-                  "banner version  ${banner[$image]}"; do
-    grep -qxF "    $expected" <<<"$block" || fail "image $image: no line '$expected' in:"$'\n'"$block"
+  for expected in "banner version ${banner[$image]}, $size bytes, 16-bit sum $sum," "SHA-256 $sha"; do
+    grep -qxF "      $expected" <<<"$block" || fail "image $image: no line '$expected' in:"$'\n'"$block"
   done
 done
 
