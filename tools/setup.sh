@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs every Debian package the native and Windows builds and their tests need;
-# `setup.sh screenshot` adds what tools/screenshot.sh needs. Safe to run again: it only
-# calls apt-get when something is missing.
+# Installs every Debian package the native and Windows builds, their tests and the
+# release packages (man pages, .deb, zip, signing) need; `setup.sh screenshot` adds what
+# tools/screenshot.sh needs. Safe to run again: it only calls apt-get when something is
+# missing.
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,7 @@ packages=(
   wine64 xvfb
   clang-format
   clang libclang-rt-dev
+  help2man man-db dpkg-dev osslsigncode openssl zip unzip
 )
 [[ ${1:-} == screenshot ]] && packages+=(imagemagick xdotool x11-utils)
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test suite: native, under
 # ThreadSanitizer, under AddressSanitizer + UBSan, the fuzz targets for a short while, and
-# the Windows build under Wine.
+# the Windows build under Wine, then the release packages.
 # Fails on the first failing step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,3 +27,7 @@ step "windows: build and test under Wine"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 ctest --preset windows
+
+step "packages: the .deb and the Windows zip, built and checked"
+tools/package.sh
+tests/package_test.sh
