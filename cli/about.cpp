@@ -28,7 +28,7 @@ constexpr char kQuietHelp[] =
 
 constexpr CommandHelp kCommands[] = {
     {"program",
-     "usage: korvel7 program --port PORT [--progress | --no-progress] [--quiet]\n"
+     "usage: korvel7 program --port PORT [--progress | --no-progress] [--strict] [--quiet]\n"
      "\n"
      "Finds the receiver on PORT and installs the firmware built into this program\n"
      "(about 25 to 45 seconds): asks for its firmware version, picks image A (major 1\n"
@@ -37,7 +37,9 @@ constexpr CommandHelp kCommands[] = {
      "goes to standard output with CR LF line ends.\n",
      "  --progress      a progress bar on standard error (the default when standard\n"
      "                  error is a terminal)\n"
-     "  --no-progress   no progress bar\n",
+     "  --no-progress   no progress bar\n"
+     "  --strict        the receiver's own check of the image must answer, or the update\n"
+     "                  counts as failed\n",
      true,
      "0 \"Update successful\", 1 \"Update not successful\", 2 \"KORVEL7 not found\"\n"
      "(the port did not open, or no receiver talks on it), 64 usage error\n"},
