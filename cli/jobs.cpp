@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/port_reason.h"
 #include "cli/progress_bar.h"
 #include "link/link.h"
 #include "log/log.h"
@@ -376,6 +377,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
             WriteStdout(JsonLine(*job, options.kind));
         else if (!lone && !options.quiet)
             WriteStdout(job->log.capture.Text());
+        ReportOpenFailure(stderr, job->port, job->link.LastOpenError());
     }
     if (!lone) PrintTable(jobs, options.kind);
     if (options.quiet)

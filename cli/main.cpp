@@ -8,6 +8,7 @@
 
 #include "cli/about.h"
 #include "cli/jobs.h"
+#include "cli/port_reason.h"
 #include "link/link.h"
 #include "link/port.h"
 #include "log/log.h"
@@ -160,7 +161,9 @@ int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
     k7::LogPrintf("INPUT ADDRESS = %02X:%02X:%02X\r\n", unsigned{address[0]}, unsigned{address[1]},
                   unsigned{address[2]});
     k7::Link link;
-    switch (k7::AddressWorker(link, port, address)) {
+    const k7::AddressOutcome outcome = k7::AddressWorker(link, port, address);
+    k7::ReportOpenFailure(stderr, port, link.LastOpenError());
+    switch (outcome) {
         case k7::AddressOutcome::kProgramOk:
             return kExitOk;
         case k7::AddressOutcome::kProgramFailed:
@@ -173,8 +176,10 @@ int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
 
 int RunVersion(const k7::PortRef& port, const Output& output) {
     k7::Link link;
-    if (link.OpenComPort(port) == 0)
+    if (link.OpenComPort(port) == 0) {
+        k7::ReportOpenFailure(stderr, port, link.LastOpenError());
         return Report(output, kExitNotFound, port.label + " could not be opened");
+    }
     k7::FirmwareVersion version;
     const bool ok = k7::QueryFirmwareVersion(link, &version);
     link.CloseComPort();

@@ -38,7 +38,12 @@ int Link::OpenComPort(const PortRef& port) {
         if (device_ != nullptr || Cancelled()) return 0;
     }
     port_ = port;
-    SerialDevice* device = OpenSerialDevice(port.device, kBaudRate);
+    OpenError error;
+    SerialDevice* device = OpenSerialDevice(port.device, kBaudRate, &error);
+    {
+        std::lock_guard<std::mutex> lock(port_mutex_);
+        open_error_ = error;
+    }
     if (device == nullptr) {
         WriteStdout(port.label + " not found or busy\r\n");
         return 0;
@@ -53,6 +58,11 @@ int Link::OpenComPort(const PortRef& port) {
     }
     LogPrintf("%s Opened\r\n", port.label.c_str());
     return 1;
+}
+
+OpenError Link::LastOpenError() const {
+    std::lock_guard<std::mutex> lock(port_mutex_);
+    return open_error_;
 }
 
 int Link::CloseComPort() {

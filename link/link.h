@@ -18,6 +18,7 @@
 
 #include "link/event.h"
 #include "link/port.h"
+#include "link/serial.h"
 #include "log/log.h"
 
 namespace k7 {
@@ -75,6 +76,8 @@ public:
     // "<port> not found or busy\r\n" to standard output and returns 0; on success logs
     // "<port> Opened\r\n" and returns 1. Call only while no port is open.
     int OpenComPort(const PortRef& port);
+    // Why the last OpenComPort failed; failure kNone after one that succeeded.
+    OpenError LastOpenError() const;
     int OpenComPort(int number) { return OpenComPort(PortFromNumber(number)); }
     // 1 when a port was closed, 0 when none was open.
     int CloseComPort();
@@ -133,6 +136,7 @@ private:
 
     mutable std::mutex port_mutex_;  // guards device_ against a close during a write
     SerialDevice* device_ = nullptr;
+    OpenError open_error_;  // guarded by port_mutex_ too
     PortRef port_;
 
     std::array<std::uint8_t, 256> transmit_frame_{};

@@ -23,10 +23,26 @@ struct SerialDevice;
 
 using ReceiveRoutine = void (*)(void* context, const std::uint8_t* bytes, std::uint32_t count);
 
+// Why a device did not open, sorted out of the operating system's error.
+enum class OpenFailure {
+    kNone,
+    kMissing,          // no such device
+    kPermission,       // this user may not open it
+    kBusy,             // another opener holds it
+    kSettingsRefused,  // it opened, but took not the line settings (no serial port, say)
+    kOther,
+};
+
+struct OpenError {
+    OpenFailure failure = OpenFailure::kNone;
+    std::string system_text;  // the operating system's own words for it
+};
+
 // Opens and configures the named device and starts its receiving thread. Returns null on
-// any failure (missing, held by another opener, settings refused), having released
-// everything it took. Blocks only for the open itself.
-SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud);
+// any failure, having released everything it took, and then says why in `error` when
+// one is given. Blocks only for the open itself.
+SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud,
+                               OpenError* error = nullptr);
 
 // Registers the routine that receives every later block, with a context passed back to
 // it. Call at most once per open device, from the thread that opened it.

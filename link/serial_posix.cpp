@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "link/serial.h"
@@ -54,7 +55,11 @@ speed_t SpeedFor(std::uint32_t baud) {
 bool ConfigureLine(int fd, std::uint32_t baud) {
     speed_t speed = SpeedFor(baud);
     termios tio{};
-    if (speed == B0 || tcgetattr(fd, &tio) != 0) return false;
+    if (speed == B0) {
+        errno = EINVAL;
+        return false;
+    }
+    if (tcgetattr(fd, &tio) != 0) return false;
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
@@ -71,13 +76,35 @@ void RaiseModemLines(int fd) {
     (void)ioctl(fd, TIOCMBIS, &lines);
 }
 
+// What an errno from open(2) means to the user. ENXIO and ENODEV come from a device node
+// whose device has gone (unplugged); EBUSY from a terminal another opener made exclusive.
+OpenFailure FailureOfOpen(int code) {
+    switch (code) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+            return OpenFailure::kMissing;
+        case EACCES:
+        case EPERM:
+            return OpenFailure::kPermission;
+        case EBUSY:
+            return OpenFailure::kBusy;
+        default:
+            return OpenFailure::kOther;
+    }
+}
+
 // The kernel's TIOCEXCL keeps out other openers except root; the lock keeps out every
-// opener that asks for it, this process included (each open has its own lock).
-bool OpenExclusive(SerialDevice* device, const std::string& name) {
+// opener that asks for it, this process included (each open has its own lock). A file
+// that is no terminal refuses TIOCEXCL, as it would the line settings.
+OpenFailure OpenExclusive(SerialDevice* device, const std::string& name) {
     device->fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (device->fd < 0 || flock(device->fd, LOCK_EX | LOCK_NB) != 0) return false;
+    if (device->fd < 0) return FailureOfOpen(errno);
+    if (flock(device->fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? OpenFailure::kBusy : OpenFailure::kOther;
     device->exclusive = ioctl(device->fd, TIOCEXCL) == 0;
-    return device->exclusive;
+    return device->exclusive ? OpenFailure::kNone : OpenFailure::kSettingsRefused;
 }
 
 // Delivers what the input queue holds, in blocks of at most kReceiveBlock bytes. False
@@ -128,24 +155,31 @@ void Release(SerialDevice* device) {
     delete device;
 }
 
+// Releases what a failed open took and says why, in the system's words for `code`.
+SerialDevice* Fail(SerialDevice* device, OpenFailure failure, int code, OpenError* error) {
+    Release(device);
+    if (error != nullptr)
+        *error = {failure, std::error_code(code, std::generic_category()).message()};
+    return nullptr;
+}
+
 }  // namespace
 
-SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud) {
+SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud, OpenError* error) {
     auto* device = new SerialDevice;
+    if (const OpenFailure failure = OpenExclusive(device, name); failure != OpenFailure::kNone)
+        return Fail(device, failure, errno, error);
+    if (!ConfigureLine(device->fd, baud))
+        return Fail(device, OpenFailure::kSettingsRefused, errno, error);
     int wake[2];
-    if (!OpenExclusive(device, name) || !ConfigureLine(device->fd, baud) ||
-        pipe2(wake, O_CLOEXEC) != 0) {
-        Release(device);
-        return nullptr;
-    }
+    if (pipe2(wake, O_CLOEXEC) != 0) return Fail(device, OpenFailure::kOther, errno, error);
     device->wake_read = wake[0];
     device->wake_write = wake[1];
     RaiseModemLines(device->fd);
     try {
         device->thread = std::thread(ReceiveThread, device);
-    } catch (const std::system_error&) {
-        Release(device);
-        return nullptr;
+    } catch (const std::system_error& e) {
+        return Fail(device, OpenFailure::kOther, e.code().value(), error);
     }
     return device;
 }

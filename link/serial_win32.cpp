@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "link/serial.h"
@@ -228,20 +229,54 @@ bool StopReceiving(SerialDevice* device) {
     return WaitForSingleObject(device->thread, kCancelWaitMs) == WAIT_OBJECT_0;
 }
 
+// What CreateFile's error means to the user. A COM port that another program has open
+// answers "access denied": ports are not shared, and their access is not kept per user.
+OpenFailure FailureOfCreate(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+            return OpenFailure::kMissing;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OpenFailure::kBusy;
+        default:
+            return OpenFailure::kOther;
+    }
+}
+
+// The system's message for an error code, without its line end.
+std::string SystemText(DWORD code) {
+    char text[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             code, 0, text, sizeof text, nullptr);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
+        --n;
+    return n > 0 ? std::string(text, n) : "error " + std::to_string(code);
+}
+
 }  // namespace
 
-SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud) {
+SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud, OpenError* error) {
     auto* device = new SerialDevice;
+    OpenFailure failure = OpenFailure::kNone;
     device->handle =
         CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (device->handle == INVALID_HANDLE_VALUE || !CreateEvents(device) ||
-        !ConfigureLine(device->handle, baud) || !SetTimeouts(device->handle) ||
-        !StartReceiving(device)) {
-        Release(device);
-        return nullptr;
-    }
-    return device;
+    if (device->handle == INVALID_HANDLE_VALUE)
+        failure = FailureOfCreate(GetLastError());
+    else if (!CreateEvents(device))
+        failure = OpenFailure::kOther;
+    else if (!ConfigureLine(device->handle, baud) || !SetTimeouts(device->handle))
+        failure = OpenFailure::kSettingsRefused;
+    else if (!StartReceiving(device))
+        failure = OpenFailure::kOther;
+    if (failure == OpenFailure::kNone) return device;
+    const DWORD code = GetLastError();
+    Release(device);
+    if (error != nullptr) *error = {failure, SystemText(code)};
+    return nullptr;
 }
 
 void SetReceiveCallback(SerialDevice* device, ReceiveRoutine routine, void* context) {

@@ -148,7 +148,10 @@ TEST_F(CliTest, ProgressAndQuietLeaveTheLogAlone) {
     const Result missing = RunCli("program --quiet --progress --port /dev/korvel7-missing");
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.out, "/dev/korvel7-missing not found or busy\r\n");
-    EXPECT_EQ(missing.err, "korvel7: KORVEL7 not found on /dev/korvel7-missing\n");
+    EXPECT_EQ(missing.err,
+              "korvel7: /dev/korvel7-missing: no such device (No such file or directory); "
+              "'korvel7 ports' lists this machine's serial ports\n"
+              "korvel7: KORVEL7 not found on /dev/korvel7-missing\n");
 }
 
 TEST(Cli, UsageErrorsExit64WithNothingOnStdout) {

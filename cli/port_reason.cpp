@@ -1,0 +1,38 @@
+#include "cli/port_reason.h"
+
+namespace k7 {
+
+std::string PortOpenReason(const PortRef& port, const OpenError& error) {
+    const std::string head = port.label + ": ";
+    const std::string why = " (" + error.system_text + ")";
+    switch (error.failure) {
+        case OpenFailure::kNone:
+            return {};
+        case OpenFailure::kMissing:
+            return head + "no such device" + why +
+                   "; 'korvel7 ports' lists this machine's serial ports";
+        case OpenFailure::kPermission: {
+            const std::string hint = PermissionHint(port.device);
+            return head + "permission denied" + why + (hint.empty() ? "" : "; " + hint);
+        }
+        case OpenFailure::kBusy: {
+            const std::string holders = BusyHolders(port.device);
+            return head + "busy" + why + "; " +
+                   (holders.empty() ? "another program holds it" : "held by " + holders) +
+                   ": close that program first";
+        }
+        case OpenFailure::kSettingsRefused:
+            return head + "refused the line settings, 115200 baud 8N1" + why +
+                   "; is it a serial port?";
+        case OpenFailure::kOther:
+            break;
+    }
+    return head + "could not be opened" + why;
+}
+
+void ReportOpenFailure(std::FILE* err, const PortRef& port, const OpenError& error) {
+    const std::string reason = PortOpenReason(port, error);
+    if (!reason.empty()) std::fprintf(err, "korvel7: %s\n", reason.c_str());
+}
+
+}  // namespace k7

@@ -1,0 +1,24 @@
+// The line korvel7 adds on standard error when a port does not open: the reason the system
+// gave and what the user can do about it. The log keeps its "PORT not found or busy".
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "link/port.h"
+#include "link/serial.h"
+
+namespace k7 {
+
+// The reason as one line without "korvel7: " or line end; empty when nothing failed.
+std::string PortOpenReason(const PortRef& port, const OpenError& error);
+
+// Writes "korvel7: REASON" to `err` when the open failed.
+void ReportOpenFailure(std::FILE* err, const PortRef& port, const OpenError& error);
+
+// What the platform can find out beyond the error, for a device `path`; empty when it
+// finds nothing. Implemented once per platform.
+std::string PermissionHint(const std::string& path);  // whose device it is, and the way in
+std::string BusyHolders(const std::string& path);     // the processes that hold it
+
+}  // namespace k7
