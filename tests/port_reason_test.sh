@@ -47,8 +47,10 @@ expect_reason "$pts" "$pts: busy \(.*\); held by korvel7 \(pid $holder\): close 
 kill $holder
 
 if (($(id -u) == 0)); then
-  chgrp dialout "$pts" && chmod 0660 "$pts"
-  expect_reason "$pts" "$pts: permission denied \(.*\); the device belongs to group 'dialout', which may read and write it: add your user to that group \(sudo usermod -aG dialout \\\$USER\) and log in again" \
+  group=dialout
+  getent group dialout >/dev/null || group=tty
+  chgrp $group "$pts" && chmod 0660 "$pts"
+  expect_reason "$pts" "$pts: permission denied \(.*\); the device belongs to group '$group', which may read and write it: add your user to that group \(sudo usermod -aG $group \\\$USER\) and log in again" \
     setpriv --reuid=nobody --regid=nogroup --clear-groups
 else
   chmod 0000 "$pts"

@@ -23,5 +23,7 @@ for preset in native windows; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
+# Only this version's packages stay in out/.
+rm -f out/korvel7_*.deb* out/korvel7-*.zip*
 cpack --preset deb
 cpack --preset zip
