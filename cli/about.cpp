@@ -9,70 +9,99 @@ namespace k7 {
 
 namespace {
 
-// One command's usage: what it does, its own options, and whether it talks to a receiver
-// (then it takes --port and --quiet too).
+// One command's usage: what it does, its own options, and which shared options it takes:
+// every command that talks to a receiver takes --port and --quiet; the jobs (program,
+// info, verify) take --port more than once, and their output options.
+enum class Kind { kLocal, kTalks, kJob };
+
 struct CommandHelp {
     const char* command;
+    Kind kind;
     const char* text;
     const char* options;
-    bool talks;
     const char* exit_status;
 };
 
 constexpr char kPortHelp[] =
     "  --port PORT     the receiver's serial port: COM7 or 7 on Windows, a device path\n"
     "                  such as /dev/ttyACM0 on Linux\n";
+constexpr char kJobHelp[] =
+    "                  (more than once: every receiver at once, each on its own thread)\n"
+    "  --progress      progress on standard error: a bar for one port, a live line per\n"
+    "                  port for several (program's default when standard error is a\n"
+    "                  terminal)\n"
+    "  --no-progress   no progress on standard error\n"
+    "  --log-dir DIR   also write each port's whole log to DIR/<port>-<date-time>.log\n"
+    "  --json          one JSON object per port on standard output instead of the log\n";
 constexpr char kQuietHelp[] =
     "  --quiet         no log, only errors: \"PORT not found or busy\" on standard output,\n"
     "                  and one line on standard error when the job did not succeed\n";
+constexpr char kJobExit[] =
+    "  with several ports: 0 only when every port succeeded, 2 when no receiver was\n"
+    "  found on any, else 1\n";
 
 constexpr CommandHelp kCommands[] = {
-    {"program",
-     "usage: korvel7 program --port PORT [--progress | --no-progress] [--strict] [--quiet]\n"
+    {"program", Kind::kJob,
+     "usage: korvel7 program --port PORT... [--strict] [--skip-if-current] [OPTIONS]\n"
      "\n"
      "Finds the receiver on PORT and installs the firmware built into this program\n"
      "(about 25 to 45 seconds): asks for its firmware version, picks image A (major 1\n"
      "or 2) or B (major 3), erases, writes and reads back every block, compares the\n"
      "whole image, has the receiver check size and sum, and orders the reset. The log\n"
      "goes to standard output with CR LF line ends.\n",
-     "  --progress      a progress bar on standard error (the default when standard\n"
-     "                  error is a terminal)\n"
-     "  --no-progress   no progress bar\n"
      "  --strict        the receiver's own check of the image must answer, or the update\n"
-     "                  counts as failed\n",
-     true,
-     "0 \"Update successful\", 1 \"Update not successful\", 2 \"KORVEL7 not found\"\n"
-     "(the port did not open, or no receiver talks on it), 64 usage error\n"},
-    {"version",
+     "                  counts as failed\n"
+     "  --skip-if-current\n"
+     "                  read the receiver's image back first, and write nothing when it\n"
+     "                  already holds the built-in image byte for byte\n",
+     "  0 \"Update successful\", 1 \"Update not successful\", 2 \"KORVEL7 not found\"\n"
+     "  (the port did not open, or no receiver talks on it), 64 usage error\n"},
+    {"info", Kind::kJob,
+     "usage: korvel7 info --port PORT... [OPTIONS]\n"
+     "\n"
+     "Finds the receiver, reads its firmware version and device address, and says which\n"
+     "built-in image 'program' would install, or that it would refuse the version.\n"
+     "Nothing is erased, written, checked or reset.\n",
+     "",
+     "  0 the receiver answered, 1 it did not answer everything, 2 not found,\n"
+     "  64 usage error\n"},
+    {"verify", Kind::kJob,
+     "usage: korvel7 verify --port PORT... [OPTIONS]\n"
+     "\n"
+     "Reads back the whole image the receiver should hold, as the update does, and says\n"
+     "whether it matches the built-in image or lists the differences (about 10 s).\n"
+     "Nothing is erased, written, checked or reset.\n",
+     "", "  0 matches, 1 differs or a read failed, 2 not found, 64 usage error\n"},
+    {"version", Kind::kTalks,
      "usage: korvel7 version --port PORT [--quiet]\n"
      "\n"
      "Asks the receiver on PORT for its firmware version; changes nothing on it.\n",
-     "", true,
-     "0 the version was read, 1 the receiver did not give it, 2 the port did not\n"
-     "open, 64 usage error\n"},
-    {"address",
+     "",
+     "  0 the version was read, 1 the receiver did not give it, 2 the port did not\n"
+     "  open, 64 usage error\n"},
+    {"address", Kind::kTalks,
      "usage: korvel7 address --port PORT [--quiet] XX XX XX\n"
      "\n"
      "Writes the receiver's device address 00:19:01:XX:XX:XX, waits a second, reads it\n"
      "back and compares. Each XX is exactly two hexadecimal digits; anything else gives\n"
      "\"INPUT N.G.\" and nothing is sent.\n",
-     "", true,
-     "0 \"PROGRAM OK\", 1 the address was not confirmed, 2 the port did not open,\n"
-     "64 usage error or \"INPUT N.G.\"\n"},
-    {"ports",
+     "",
+     "  0 \"PROGRAM OK\", 1 the address was not confirmed, 2 the port did not open,\n"
+     "  64 usage error or \"INPUT N.G.\"\n"},
+    {"ports", Kind::kLocal,
      "usage: korvel7 ports\n"
      "\n"
      "Lists this machine's serial ports, one a line: the name padded to six characters,\n"
      "two blanks and the friendly name, or the bare name when there is none. Windows:\n"
      "the registry's ports, as the window lists them; Linux: the tty devices with\n"
      "hardware behind them, named after their USB strings.\n",
-     "", false, "0\n"},
-    {"help",
+     "", "  0\n"},
+    {"help", Kind::kLocal,
      "usage: korvel7 help [COMMAND]\n"
      "\n"
      "Shows the overview of all commands, or one command's usage as 'korvel7 COMMAND\n"
      "--help' does.\n",
-     "", false, "0, or 64 for an unknown command\n"},
+     "", "  0\n"},
 };
 
 // The usage text of one command; empty for a name that is no command.
@@ -81,11 +110,13 @@ std::string CommandUsage(const std::string& command) {
         if (command != help.command) continue;
         std::string usage = help.text;
         usage += "\noptions:\n";
-        if (help.talks) usage += kPortHelp;
+        if (help.kind != Kind::kLocal) usage += kPortHelp;
+        if (help.kind == Kind::kJob) usage += kJobHelp;
         usage += help.options;
-        if (help.talks) usage += kQuietHelp;
-        usage += "  -h, --help      show this text\n\nexit status: ";
+        if (help.kind != Kind::kLocal) usage += kQuietHelp;
+        usage += "  -h, --help      show this text\n\nexit status:\n";
         usage += help.exit_status;
+        if (help.kind == Kind::kJob) usage += kJobExit;
         return usage;
     }
     return {};
@@ -96,13 +127,6 @@ std::string CommandUsage(const std::string& command) {
 bool IsPlaceholderImage(std::span<const std::uint8_t> image) {
     const std::size_t length = std::strlen(kPlaceholderMark);
     return image.size() >= length && std::memcmp(image.data(), kPlaceholderMark, length) == 0;
-}
-
-std::uint16_t ImageSum(std::span<const std::uint8_t> image) {
-    unsigned sum = 0;
-    for (std::uint8_t byte : image)
-        sum += byte;
-    return static_cast<std::uint16_t>(sum);
 }
 
 void PrintVersion(std::FILE* out, const FirmwareImages& images) {
@@ -121,7 +145,7 @@ void PrintVersion(std::FILE* out, const FirmwareImages& images) {
                      image.name, image.receivers,
                      IsPlaceholderImage(image.bytes) ? " (PLACEHOLDER, NOT FIRMWARE)" : "",
                      kImageBuildFacts[i].banner_version, image.bytes.size(),
-                     unsigned{ImageSum(image.bytes)}, kImageBuildFacts[i].sha256);
+                     unsigned{ImageCheckSum(image.bytes)}, kImageBuildFacts[i].sha256);
     }
 }
 

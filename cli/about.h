@@ -24,9 +24,6 @@ extern const ImageBuildFacts kImageBuildFacts[2];  // image A, image B
 inline constexpr char kPlaceholderMark[] = "KORVEL7 PLACEHOLDER IMAGE";
 bool IsPlaceholderImage(std::span<const std::uint8_t> image);
 
-// The 16-bit sum of the image's bytes, as the update sends it to the receiver's check.
-std::uint16_t ImageSum(std::span<const std::uint8_t> image);
-
 // `korvel7 --version`: the program's version, then each built-in image.
 void PrintVersion(std::FILE* out, const FirmwareImages& images = BuiltInImages());
 

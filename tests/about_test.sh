@@ -27,7 +27,7 @@ done
 
 # Every command's usage, by --help anywhere among its arguments and by `help COMMAND`;
 # an unknown option stays a usage error.
-for command in program version address ports help; do
+for command in program info verify version address ports help; do
   out=$("$korvel7" "$command" --port /dev/null -h) && status=0 || status=$?
   [[ $status == 0 && $(head -n 1 <<<"$out") == "usage: korvel7 $command"* ]] ||
     fail "korvel7 $command -h: status $status, $(head -n 1 <<<"$out")"
