@@ -391,8 +391,10 @@ TEST(UpdaterWindow, AWorkerGivesBackItsOwnButton) {
     next_workers_button.EnableWindow(FALSE);
     WorkerButton = &next_workers_button;
     ASSERT_TRUE(window.WaitForIdle());
+    // The button comes back just before the outcome line.
+    EXPECT_TRUE(
+        Eventually([&] { return window.Text(IDC_LOG).ends_with("Update successful\r\n"); }));
     EXPECT_FALSE(IsWindowEnabled(window.Item(IDC_WRITE_ADDRESS)));
-    EXPECT_TRUE(window.Text(IDC_LOG).ends_with("Update successful\r\n"));
 }
 
 // F5 reaches the address service whichever control has the focus. The fields are
