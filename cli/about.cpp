@@ -28,8 +28,8 @@ constexpr char kPortHelp[] =
 constexpr char kJobHelp[] =
     "                  (more than once: every receiver at once, each on its own thread)\n"
     "  --progress      progress on standard error: a bar for one port, a live line per\n"
-    "                  port for several (program's default when standard error is a\n"
-    "                  terminal)\n"
+    "                  port for several (the default on a terminal for program, and\n"
+    "                  for any job on several ports)\n"
     "  --no-progress   no progress on standard error\n"
     "  --log-dir DIR   also write each port's whole log to DIR/<port>-<date-time>.log\n"
     "  --json          one JSON object per port on standard output instead of the log\n";

@@ -111,10 +111,12 @@ bool IsJob(const std::string& command) {
 }
 
 // Takes --quiet, and for the jobs --progress / --no-progress and --json, and for
-// `program` --strict and --skip-if-current, out of `rest`.
-bool ParseOutputOptions(const std::string& command, std::vector<std::string>* rest, Output* output,
-                        std::string* error) {
-    output->progress = command == "program" && k7::IsTerminal(stderr);
+// `program` --strict and --skip-if-current, out of `rest`. On a terminal `program`, and
+// any job on several ports, shows its progress unless told otherwise.
+bool ParseOutputOptions(const std::string& command, std::size_t port_count,
+                        std::vector<std::string>* rest, Output* output, std::string* error) {
+    output->progress =
+        (command == "program" || (IsJob(command) && port_count > 1)) && k7::IsTerminal(stderr);
     std::vector<std::string> others;
     for (const std::string& arg : *rest) {
         if (arg == "--quiet") {
@@ -222,7 +224,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> rest;
         Output output;
         if (!ParsePortOptions(args, &ports, &output.log_dir, &rest, &error) ||
-            !ParseOutputOptions(command, &rest, &output, &error))
+            !ParseOutputOptions(command, ports.size(), &rest, &output, &error))
             return Usage(error.c_str());
         if (command == "address" && rest.size() != 3)
             return Usage("address takes three fields, XX XX XX");
