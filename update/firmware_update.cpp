@@ -400,14 +400,25 @@ std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& imag
     return image;
 }
 
+// The tracker and the report a run counts into: the caller's, or its own.
+struct RunTargets {
+    RunTargets(ProgressTracker* given_tracker, RunReport* given_report)
+        : tracker(given_tracker != nullptr ? *given_tracker : own_tracker),
+          report(given_report != nullptr ? *given_report : own_report) {}
+
+    ProgressTracker own_tracker{{}, 0, {}, {}};
+    RunReport own_report;
+    ProgressTracker& tracker;
+    RunReport& report;
+};
+
 }  // namespace
 
 int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions options,
                       ProgressTracker* progress) {
-    ProgressTracker untracked({}, 0, {}, {});
-    ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
-    RunReport unreported;
-    RunReport& report = options.report != nullptr ? *options.report : unreported;
+    RunTargets targets(progress, options.report);
+    ProgressTracker& tracker = targets.tracker;
+    RunReport& report = targets.report;
     const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report);
     if (image.empty()) return 0;
     if (options.skip_if_current &&
@@ -424,10 +435,9 @@ int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions op
 
 VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images, UpdateOptions options,
                             ProgressTracker* progress) {
-    ProgressTracker untracked({}, 0, {}, {});
-    ProgressTracker& tracker = progress != nullptr ? *progress : untracked;
-    RunReport unreported;
-    RunReport& report = options.report != nullptr ? *options.report : unreported;
+    RunTargets targets(progress, options.report);
+    ProgressTracker& tracker = targets.tracker;
+    RunReport& report = targets.report;
     const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report);
     if (image.empty()) return VerifyResult::kFailed;
     const VerifyResult result = UpdateRun(link, image, options, tracker, report).Verify();

@@ -33,18 +33,25 @@ UpdateOutcome DetectAndVerify(Link& link, const PortRef& port, const UpdateSetti
     return result == VerifyResult::kMatches ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
 }
 
-void LogOutcome(UpdateOutcome outcome, const char* succeeded, const char* failed) {
+// The job framed by its port line and its outcome line ("Update successful", ...).
+UpdateOutcome RunLogged(UpdateOutcome (*job)(Link&, const PortRef&, const UpdateSettings&),
+                        Link& link, const PortRef& port, const UpdateSettings& settings,
+                        const std::function<void()>& before_outcome, const char* what) {
+    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
+    const UpdateOutcome outcome = job(link, port, settings);
+    if (before_outcome) before_outcome();
     switch (outcome) {
         case UpdateOutcome::kNotFound:
             LogPrintf("KORVEL7 not found\r\n");
             break;
         case UpdateOutcome::kSucceeded:
-            LogPrintf("%s", succeeded);
+            LogPrintf("%s successful\r\n", what);
             break;
         case UpdateOutcome::kFailed:
-            LogPrintf("%s", failed);
+            LogPrintf("%s not successful\r\n", what);
             break;
     }
+    return outcome;
 }
 
 }  // namespace
@@ -77,20 +84,12 @@ bool DetectKorvel7(Link& link, const PortRef& port, const UpdateSettings& settin
 
 UpdateOutcome VerifyWorker(Link& link, const PortRef& port, const UpdateSettings& settings,
                            const std::function<void()>& before_outcome) {
-    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
-    const UpdateOutcome outcome = DetectAndVerify(link, port, settings);
-    if (before_outcome) before_outcome();
-    LogOutcome(outcome, "Verify successful\r\n", "Verify not successful\r\n");
-    return outcome;
+    return RunLogged(DetectAndVerify, link, port, settings, before_outcome, "Verify");
 }
 
 UpdateOutcome UpdateWorker(Link& link, const PortRef& port, const UpdateSettings& settings,
                            const std::function<void()>& before_outcome) {
-    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
-    const UpdateOutcome outcome = DetectAndUpdate(link, port, settings);
-    if (before_outcome) before_outcome();
-    LogOutcome(outcome, "Update successful\r\n", "Update not successful\r\n");
-    return outcome;
+    return RunLogged(DetectAndUpdate, link, port, settings, before_outcome, "Update");
 }
 
 }  // namespace k7
