@@ -2,15 +2,10 @@
 // for the failure it provokes.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <string>
 #include <vector>
 
-#include "link/link.h"
-#include "log/log.h"
-#include "sim/pty_server.h"
 #include "tests/expected_log.h"
+#include "tests/sim_fixture.h"
 #include "update/progress.h"
 #include "update/update_worker.h"
 
@@ -21,30 +16,23 @@ using namespace std::chrono_literals;
 using namespace test;
 using sim::FaultAction;
 
-class UpdateRun : public ::testing::Test {
+const std::span<const std::uint8_t> kImageA = BuiltInImages().a;
+const std::span<const std::uint8_t> kImageB = BuiltInImages().b;
+
+class UpdateRun : public SimTest {
 protected:
     void SetUp() override {
-        SetLogSink(&log_);
+        SimTest::SetUp();
         options.blank = true;
         options.nmea_rate = 20;
         settings.probe_wait = 300ms;
         settings.update.check_pause = 10ms;
     }
-    void TearDown() override { SetLogSink(nullptr); }
-
     UpdateOutcome Run(LinkWaits waits = {}) {
-        server = std::make_unique<sim::PtyServer>(options);
-        std::string error;
-        if (!server->Start(&error)) {
-            ADD_FAILURE() << error;
-            return UpdateOutcome::kNotFound;
-        }
-        Link link(waits);
-        return UpdateWorker(link, PortFromPath(server->SlavePath()), settings);
+        return RunWorker(waits, [this](Link& link, const PortRef& port) {
+            return UpdateWorker(link, port, settings);
+        });
     }
-
-    std::string Log() const { return log_.Text(); }
-    std::string Port() const { return server->SlavePath(); }
     std::vector<std::uint8_t> Memory(std::size_t size) const {
         return server->Inspect([size](const sim::Receiver& r) {
             return std::vector<std::uint8_t>(r.Memory().begin(),
@@ -67,34 +55,27 @@ protected:
             EXPECT_EQ(r.CommandCount(kCmdImageCheck), 2u);
         });
     }
-    unsigned Count(std::uint8_t code) const {
-        return server->Inspect([code](const sim::Receiver& r) { return r.CommandCount(code); });
-    }
-    void Fault(FaultAction action, int command, unsigned nth, std::uint32_t arg = 0,
-               std::uint32_t arg2 = 0) {
-        options.faults.push_back(sim::FaultRule{action, command, nth, arg, arg2});
-    }
-    // The log must end with these lines, the run's last word first.
-    void ExpectLogEnd(const std::string& tail) const {
-        const std::string log = Log();
-        ASSERT_GE(log.size(), tail.size()) << log;
-        EXPECT_EQ(log.substr(log.size() - tail.size()), tail) << log;
+    // Uses `image` in place of image A.
+    void UseImageA(const std::vector<std::uint8_t>& image) {
+        images_ = {image, kImageB};
+        settings.images = &images_;
     }
 
-    sim::Options options;
     UpdateSettings settings;
-    std::unique_ptr<sim::PtyServer> server;
 
 private:
-    CaptureLogSink log_;
+    FirmwareImages images_;
 };
 
-const std::span<const std::uint8_t> kImageA = BuiltInImages().a;
-const std::span<const std::uint8_t> kImageB = BuiltInImages().b;
-
-TEST_F(UpdateRun, Version2GetsImageAWithTheCompleteLog) {
-    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
-    EXPECT_EQ(Log(), SuccessLog(Port(), "2.4.5", kImageA));
+// Major versions 1 and 2 take image A.
+TEST_F(UpdateRun, Versions1And2GetImageAWithTheCompleteLog) {
+    for (const auto& [version, text] :
+         {std::pair{sim::Version{1, 9, 9}, "1.9.9"}, std::pair{sim::Version{2, 4, 5}, "2.4.5"}}) {
+        options.version = version;
+        ASSERT_EQ(Run(), UpdateOutcome::kSucceeded) << text;
+        EXPECT_EQ(Log(), SuccessLog(Port(), text, kImageA));
+        ClearLog();
+    }
     auto memory = Memory(kImageA.size() + kBlock);
     EXPECT_TRUE(std::equal(kImageA.begin(), kImageA.end(), memory.begin()));
     // Nothing written past the image's last chunk.
@@ -127,13 +108,14 @@ TEST_F(UpdateRun, UnsupportedVersionsEraseNothing) {
                      Format("%u.%u\r\n", version.minor, version.patch) +
                      "NOT supported firmware version!\r\nUpdate not successful\r\n");
         EXPECT_EQ(Count(kCmdEraseBlock), 0u);
-        EXPECT_EQ(Count(kCmdWriteChunk), 0u);
     }
 }
 
+// With the product's waits: five tries of 200 ms at the least.
 TEST_F(UpdateRun, VersionQueryUnansweredOrAnsweredWrongly) {
-    Fault(FaultAction::kDrop, kCmdVersion, sim::kEveryOccurrence);
+    Fault(FaultAction::kDrop, kCmdVersion);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_GE(elapsed, settings.probe_wait + 5 * 200ms);
     ExpectLogEnd(
         ".....x27.0 command failed\r\nfail to get existing firmware version.\r\n"
         "Update not successful\r\n");
@@ -145,20 +127,19 @@ TEST_F(UpdateRun, VersionQueryUnansweredOrAnsweredWrongly) {
                  "\r\nfail to get existing firmware version.\r\nUpdate not successful\r\n");
 }
 
-// A block that cannot be erased is passed over; on erased memory its write still works.
+// A block that cannot be erased is passed over: on erased memory its write still works, on
+// old firmware its read-back fails.
 TEST_F(UpdateRun, EraseFailingFiveTimesIsPassedOver) {
     options.refused_erase_blocks = {3};
-    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    ASSERT_EQ(Run({20ms, 500ms}), UpdateOutcome::kSucceeded);
     std::string failures;
     for (int i = 0; i < 5; ++i)
         failures += ".....x6.0 erase block 4 / 25 fail\r\n";
     EXPECT_NE(Log().find("erase ..." + failures + Dots(21) + "ok\r\n"), std::string::npos) << Log();
-}
 
-TEST_F(UpdateRun, PassedOverEraseOnOldFirmwareFailsTheBlock) {
+    ClearLog();
     options.blank = false;
-    options.refused_erase_blocks = {3};
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run({20ms, 500ms}), UpdateOutcome::kFailed);
     EXPECT_NE(Log().find("send block 4/25 " + Dots(32) + " " + Dots(32) + "verify "),
               std::string::npos)
         << Log();
@@ -167,16 +148,16 @@ TEST_F(UpdateRun, PassedOverEraseOnOldFirmwareFailsTheBlock) {
         "Firmware Update failed\r\nUpdate not successful\r\n");
 }
 
-TEST_F(UpdateRun, WriteChunkNeverAnswered) {
+// A block that fails is erased again before the run ends.
+TEST_F(UpdateRun, WriteOrReadChunkNeverAnswered) {
     for (unsigned attempt = 0; attempt < 5; ++attempt)
         Fault(FaultAction::kDrop, kCmdWriteChunk, 32 + 10 + attempt);  // block 2, chunk 10
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     ExpectLogEnd("send block 2/25 " + Dots(9) + ".....x4.0 fail\r\n" +
                  ".Firmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdEraseBlock), 26u);
-}
 
-TEST_F(UpdateRun, ReadChunkNeverAnswered) {
+    options.faults.clear();
     for (unsigned attempt = 0; attempt < 5; ++attempt)
         Fault(FaultAction::kDrop, kCmdReadChunk, 5 + attempt);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
@@ -184,13 +165,13 @@ TEST_F(UpdateRun, ReadChunkNeverAnswered) {
                  ".Firmware Update failed\r\nUpdate not successful\r\n");
 }
 
+// The block's last byte, reported at its place in the block.
 TEST_F(UpdateRun, ReadBackDifferenceIsReportedAtItsBlockPosition) {
-    Fault(FaultAction::kFlip, kCmdReadChunk, 32 + 1, 0, 0x40);  // block 2, first byte
-    Fault(FaultAction::kFlip, kCmdReadChunk, 32 + 2, 5, 0x01);  // and a later one
+    Fault(FaultAction::kFlip, kCmdReadChunk, 64, kChunk - 1, 0x40);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
-    const unsigned first = kImageA[kBlock];
-    ExpectLogEnd(Format("verify 0000 %02x ", first) + Format("%02x\r\n", first ^ 0x40) +
-                 "verify 0000\r\n<verify fail 1 bytes>\r\n.Firmware Update failed\r\n"
+    const unsigned last = kImageA[2 * kBlock - 1];
+    ExpectLogEnd(Format("verify 0fff %02x ", last) + Format("%02x\r\n", last ^ 0x40) +
+                 "verify 0fff\r\n<verify fail 1 bytes>\r\n.Firmware Update failed\r\n"
                  "Update not successful\r\n");
 }
 
@@ -206,8 +187,7 @@ TEST_F(UpdateRun, AcknowledgementInsteadOfReadBackNeverPassesAsData) {
     // Image whose third chunk is all zero, as a freshly cleared buffer would be.
     std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
     std::fill_n(image.begin() + 2 * kChunk, kChunk, std::uint8_t{0});
-    FirmwareImages images{image, kImageB};
-    settings.images = &images;
+    UseImageA(image);
     Fault(FaultAction::kKind, kCmdReadChunk, 3, kRspAck1);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     EXPECT_NE(Log().find("<rsp = 1, 0>"), std::string::npos) << Log();
@@ -220,52 +200,45 @@ TEST_F(UpdateRun, AcknowledgementInsteadOfReadBackNeverPassesAsData) {
 // was already verified; only the compare over the whole image can see them. The image's
 // last two chunks of block 1 differ in exactly `n` bytes, and the next-to-last chunk's
 // answer comes again as the answer to block 2's first write.
-class WholeImageCompare : public UpdateRun, public ::testing::WithParamInterface<int> {};
+TEST_F(UpdateRun, WholeImageCompareListsFewerThanTenDifferences) {
+    for (const unsigned n : {9u, 10u}) {
+        std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
+        const std::uint32_t chunk31 = 31 * kChunk;
+        std::copy_n(image.begin() + 30 * kChunk, kChunk, image.begin() + chunk31);
+        for (unsigned i = 0; i < n; ++i)
+            image[chunk31 + 3 + 11 * i] ^= 0x5A;
+        UseImageA(image);
+        options.faults.clear();
+        Fault(FaultAction::kAgain, kCmdReadChunk, 31, kCmdWriteChunk);
 
-TEST_P(WholeImageCompare, ListsFewerThanTenDifferences) {
-    const int n = GetParam();
-    std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
-    const std::uint32_t chunk30 = 30 * kChunk;
-    const std::uint32_t chunk31 = 31 * kChunk;
-    std::copy_n(image.begin() + chunk30, kChunk, image.begin() + chunk31);
-    for (int i = 0; i < n; ++i)
-        image[chunk31 + 3 + 11 * static_cast<unsigned>(i)] ^= 0x5A;
-    FirmwareImages images{image, kImageB};
-    settings.images = &images;
-    Fault(FaultAction::kAgain, kCmdReadChunk, 31, kCmdWriteChunk);
-
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
-    std::string expected = Format("verify failed %u\r\n", static_cast<unsigned>(n));
-    if (n < 10) {
-        for (int i = 0; i < n; ++i) {
-            const unsigned at = chunk31 + 3 + 11 * static_cast<unsigned>(i);
+        EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+        std::string expected = Format("verify failed %u\r\n", n);
+        for (unsigned i = 0; i < n && n < 10; ++i) {
+            const unsigned at = chunk31 + 3 + 11 * i;
             expected +=
                 Format("err: %04x %02x ", at, image[at]) + Format("%02x\r\n", image[at] ^ 0x5A);
         }
+        ExpectLogEnd(ProgramLog(100080) + expected +
+                     "Update aborted 100080 100080\r\nFirmware Update failed\r\n"
+                     "Update not successful\r\n");
     }
-    expected +=
-        "Update aborted 100080 100080\r\nFirmware Update failed\r\nUpdate not successful\r\n";
-    ExpectLogEnd(ProgramLog(100080) + expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(UpdateRun, WholeImageCompare, ::testing::Values(9, 10));
-
-TEST_F(UpdateRun, CheckStatusChecksumFailure) {
+TEST_F(UpdateRun, CheckStatusChecksumFailureOrUnknown) {
     Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0xEE);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
-    const std::uint16_t sum = ImageSum(kImageA);
     ExpectLogEnd(
-        Format("returned cs=%04x\r\n", sum) +
+        Format("returned cs=%04x\r\n", ImageSum(kImageA)) +
         "Update verify checksum failure\r\nFirmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
-}
 
-TEST_F(UpdateRun, CheckStatusUnknown) {
+    options.faults.clear();
     Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0x42);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     ExpectLogEnd(
         "Update verify unknown failure <42>\r\nFirmware Update failed\r\n"
         "Update not successful\r\n");
+    EXPECT_EQ(Count(kCmdImageCheck), 1u);
 }
 
 TEST_F(UpdateRun, UnansweredResetStillSucceeds) {
@@ -280,10 +253,13 @@ TEST_F(UpdateRun, UnansweredResetStillSucceeds) {
 const std::string kManualReset = "no answer to the image check. Please reset the unit manually\r\n";
 
 // Every byte was read back and compared, so the run succeeds, but the receiver was not
-// reset and the log says so.
+// reset and the log says so. With the product's waits: the pause before the check, then
+// the check's one try of 4 s.
 TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
+    settings.update.check_pause = 1000ms;
     Fault(FaultAction::kDrop, kCmdImageCheck, 1);
-    EXPECT_EQ(Run(LinkWaits{200ms, 500ms}), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
+    EXPECT_GE(elapsed, settings.probe_wait + 1000ms + 4000ms);
     ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) +
                  ".x7.0 " + kManualReset +
                  "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
@@ -291,26 +267,35 @@ TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
 }
 
-// A strict run wants the receiver's own verdict; an answer of another kind is none.
-TEST_F(UpdateRun, StrictRunFailsWithoutTheReceiversVerdict) {
+// An answer of another kind, or to another command, is no answer to the check; a strict
+// run wants the receiver's own verdict.
+TEST_F(UpdateRun, CheckAnsweredOtherwiseAsksForAManualResetOrFailsAStrictRun) {
+    const std::string checked =
+        Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) + kManualReset;
+    Fault(FaultAction::kEcho, kCmdImageCheck, 1, kCmdVersion);
+    EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
+    ExpectLogEnd(checked +
+                 "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
+                 "Update successful\r\n");
+    EXPECT_EQ(Count(kCmdImageCheck), 1u);
+
     settings.update.strict = true;
+    options.faults.clear();
     Fault(FaultAction::kKind, kCmdImageCheck, 1, kRspAck1);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
-    ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) +
-                 kManualReset + "Firmware Update failed\r\nUpdate not successful\r\n");
+    ExpectLogEnd(checked + "Firmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
 }
 
-TEST_F(UpdateRun, SilentReceiverIsNotAKorvel7) {
+TEST_F(UpdateRun, SilentReceiverOrMissingPortIsNotFound) {
     options.nmea_rate = 0;
     EXPECT_EQ(Run(), UpdateOutcome::kNotFound);
     EXPECT_EQ(Log(), "\r\nEntered COM PORT : " + Port() + "\r\n" + Port() + " Opened\r\nChecking " +
                          Port() + "... not KORVEL7\r\nKORVEL7 not found\r\n");
     EXPECT_EQ(Count(kCmdVersion), 0u);
     EXPECT_EQ(Count(kCmdProbe), 1u);
-}
 
-TEST_F(UpdateRun, MissingPortIsNotFound) {
+    ClearLog();
     Link link;
     testing::internal::CaptureStdout();
     EXPECT_EQ(UpdateWorker(link, PortFromPath("/dev/korvel7-missing"), settings),
@@ -323,9 +308,7 @@ TEST_F(UpdateRun, MissingPortIsNotFound) {
 // remaining block; the hang guard is the test's own time limit.
 TEST_F(UpdateRun, UnplugMidRunFailsCleanly) {
     Fault(FaultAction::kHangup, kCmdWriteChunk, 100);
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
     ExpectLogEnd(".fail\r\nFirmware Update failed\r\nUpdate not successful\r\n");
 }
 
