@@ -1,139 +1,145 @@
+// Send-and-wait exchanges of the link with the virtual receiver, and the line settings
+// the link asks of the port.
 #include <gtest/gtest.h>
+#include <termios.h>
 
-#include <chrono>
 #include <thread>
 
-#include "link/link.h"
-#include "log/log.h"
-#include "tests/pty_peer.h"
+#include "tests/sim_fixture.h"
+#include "tests/test_frames.h"
+
+// Every tcsetattr() of the test program passes here (linked with --wrap=tcsetattr), so the
+// test sees what the link asked for, also what a pseudo-terminal does not keep (parity,
+// character size).
+termios last_line_settings{};
+extern "C" int __real_tcsetattr(int fd, int action, const termios* settings);
+extern "C" int __wrap_tcsetattr(int fd, int action, const termios* settings) {
+    last_line_settings = *settings;
+    return __real_tcsetattr(fd, action, settings);
+}
 
 namespace k7 {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Bytes;
-using test::MakeFrame;
-using test::PtyPeer;
+using sim::FaultAction;
 
-const Bytes kVersionReply = MakeFrame(3, {27, 2, 4, 5});
-
-class ExchangeTest : public ::testing::Test {
+class Exchange : public test::SimTest {
 protected:
-    void SetUp() override {
-        SetLogSink(&log);
-        ASSERT_FALSE(peer.Path().empty());
-    }
     void TearDown() override {
         link.CloseComPort();
-        peer.Stop();
-        SetLogSink(nullptr);
+        SimTest::TearDown();
     }
     void Open() {
-        ASSERT_EQ(link.OpenComPort(PortFromPath(peer.Path())), 1);
-        log.Clear();
+        ASSERT_EQ(link.OpenComPort(Serve()), 1);
+        EXPECT_EQ(Log(), Port() + " Opened\r\n");
+        ClearLog();
     }
-    // Answers the version query on the given attempts only (counted from 0).
-    void AnswerOn(std::initializer_list<int> attempts) {
-        std::vector<int> which(attempts);
-        peer.Serve([which](int index, const Bytes&) -> std::optional<Bytes> {
-            if (std::find(which.begin(), which.end(), index) == which.end()) return std::nullopt;
-            return kVersionReply;
-        });
+    // SendCommand of the version query, timed.
+    int AskVersion() {
+        const auto start = std::chrono::steady_clock::now();
+        const int answered = link.SendCommand(kCmdVersion, nullptr, 0);
+        elapsed = std::chrono::steady_clock::now() - start;
+        return answered;
     }
 
-    CaptureLogSink log;
-    PtyPeer peer;
-    Link link{LinkWaits{100ms, 300ms}};
+    const LinkWaits waits{100ms, 300ms};
+    Link link{waits};
 };
 
-TEST_F(ExchangeTest, OpenLogsThePortAndAnswerEndsTheExchange) {
-    ASSERT_EQ(link.OpenComPort(PortFromPath(peer.Path())), 1);
-    EXPECT_EQ(log.Text(), peer.Path() + " Opened\r\n");
-    log.Clear();
-    AnswerOn({0});
-    ASSERT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1);
-    EXPECT_EQ(link.ResponseState(), 3);
+TEST_F(Exchange, PortIsOpenedRaw8N1At115200WithoutFlowControl) {
+    Open();
+    const termios& line = last_line_settings;
+    EXPECT_EQ(cfgetispeed(&line), B115200);
+    EXPECT_EQ(cfgetospeed(&line), B115200);
+    EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD), CS8 | CREAD);
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
+}
+
+TEST_F(Exchange, AnswerEndsTheExchangeAndIsKept) {
+    Open();
+    ASSERT_EQ(AskVersion(), 1);
+    EXPECT_EQ(link.ResponseState(), kRspData);
     EXPECT_EQ(link.ResponseData()[3], 5);
-    EXPECT_EQ(log.Text(), "");
-    EXPECT_EQ(peer.LastFrame(), (Bytes{0x88, 0xEE, 0x01, 0x1B, 0x92}));
+    EXPECT_EQ(Log(), "");
+    EXPECT_EQ(Count(kCmdVersion), 1u);
 }
 
-TEST_F(ExchangeTest, SilenceGivesFiveAttemptsThenTheFailureLine) {
+// Each try waits its full time for an answer: five unanswered tries take five waits.
+TEST_F(Exchange, SilenceGivesFiveTriesEachWaitingItsTimeThenTheFailureLine) {
+    Fault(FaultAction::kDrop, kCmdVersion);
+    Fault(FaultAction::kDrop, kCmdImageCheck);
     Open();
-    AnswerOn({});
-    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
-    EXPECT_EQ(log.Text(), ".....x27.0 ");
-    EXPECT_EQ(peer.FramesReceived(), 5);
+    EXPECT_EQ(AskVersion(), 0);
+    EXPECT_GE(elapsed, 5 * waits.attempt);
+    EXPECT_EQ(Log(), ".....x27.0 ");
+    EXPECT_EQ(Count(kCmdVersion), 5u);
+
+    // The image check is tried once, with its own wait.
+    ClearLog();
+    const std::uint8_t check[7] = {};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(link.SendCommand(kCmdImageCheck, check, sizeof check), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, waits.image_check);
+    EXPECT_EQ(Log(), ".x7.0 ");
 }
 
-TEST_F(ExchangeTest, AnswerToALaterAttemptSucceeds) {
+TEST_F(Exchange, AnswerToALaterTrySucceeds) {
+    Fault(FaultAction::kDrop, kCmdVersion, 1);
+    Fault(FaultAction::kCorrupt, kCmdVersion, 2);
     Open();
-    AnswerOn({2});
-    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1);
-    EXPECT_EQ(log.Text(), "..");
-    EXPECT_EQ(peer.FramesReceived(), 3);
+    EXPECT_EQ(AskVersion(), 1);
+    EXPECT_GE(elapsed, 2 * waits.attempt);
+    EXPECT_EQ(Log(), "..");
+    EXPECT_EQ(Count(kCmdVersion), 3u);
 }
 
-// A response that arrives after an exchange gave up leaves the event signalled: the next
+// An answer that arrives after an exchange gave up leaves the event signalled: the next
 // exchange's first wait returns at once with nothing recorded and is repeated.
-TEST_F(ExchangeTest, LateResponseSignalCarriesIntoNextExchange) {
+TEST_F(Exchange, LateAnswerCarriesIntoTheNextExchange) {
+    for (unsigned nth : {1u, 2u, 3u, 4u, 6u})
+        Fault(FaultAction::kDrop, kCmdVersion, nth);
+    Fault(FaultAction::kDelay, kCmdVersion, 5, 150);
     Open();
-    std::atomic<bool> release_late{false};
-    peer.Serve([&](int index, const Bytes&) -> std::optional<Bytes> {
-        if (index == 4) {
-            while (!release_late)
-                std::this_thread::sleep_for(1ms);
-            return kVersionReply;
-        }
-        if (index == 6) return kVersionReply;
-        return std::nullopt;
-    });
-    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
-    release_late = true;
+    EXPECT_EQ(AskVersion(), 0);
     for (int i = 0; i < 2000 && link.ResponseState() == 0; ++i)
         std::this_thread::sleep_for(1ms);
-    ASSERT_EQ(link.ResponseState(), 3);
+    ASSERT_EQ(link.ResponseState(), kRspData);
 
-    log.Clear();
-    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1) << log.Text();
-    EXPECT_EQ(log.Text(), ".");
-    EXPECT_EQ(peer.FramesReceived(), 7);
+    ClearLog();
+    EXPECT_EQ(AskVersion(), 1);
+    EXPECT_EQ(Log(), ".");
+    EXPECT_EQ(Count(kCmdVersion), 7u);
 }
 
-TEST_F(ExchangeTest, PayloadLimitsAndMissingPayload) {
+TEST_F(Exchange, PayloadLimitsAndMissingPayload) {
     Open();
-    AnswerOn({});
-    Bytes largest(248, 0x42);
+    const test::Bytes largest(248, 0x42);
     ASSERT_EQ(link.SendPacket(kCmdWriteChunk, largest.data(), 248), 1);
-    for (int i = 0; i < 1000 && peer.FramesReceived() == 0; ++i)
-        std::this_thread::sleep_for(1ms);
-    EXPECT_EQ(peer.LastFrame(), MakeFrame(kCmdWriteChunk, largest));
-
-    Bytes too_large(249, 0x42);
+    const test::Bytes too_large(249, 0x42);
     EXPECT_EQ(link.SendPacket(kCmdWriteChunk, too_large.data(), 249), 0);
     EXPECT_EQ(link.SendPacket(kCmdWriteChunk, nullptr, 3), 0);
-    EXPECT_EQ(log.Text(), "<large><null>");
+    EXPECT_EQ(Log(), "<large><null>");
     std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(peer.FramesReceived(), 1);
+    EXPECT_EQ(Count(kCmdWriteChunk), 1u);
+    EXPECT_EQ(server->Inspect([](const sim::Receiver& r) { return r.LastPayload(kCmdWriteChunk); }),
+              largest);
 }
 
-TEST_F(ExchangeTest, ClosedPortFailsAtOnce) {
+TEST_F(Exchange, ClosedPortFailsAtOnce) {
     EXPECT_EQ(link.SendPacket(kCmdVersion, nullptr, 0), 0);
     EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
-    EXPECT_EQ(log.Text(), ".");
+    EXPECT_EQ(Log(), ".");
     EXPECT_EQ(link.CloseComPort(), 0);
 }
 
-// A receiver unplugged in the middle of an exchange ends it after the current attempt,
-// without running through the remaining retries.
-TEST_F(ExchangeTest, HangUpEndsTheExchange) {
+// A receiver unplugged in the middle of an exchange ends it after the current try.
+TEST_F(Exchange, HangUpEndsTheExchange) {
+    Fault(FaultAction::kHangup, kCmdVersion, 1);
     Open();
-    peer.Serve([&](int, const Bytes&) -> std::optional<Bytes> {
-        peer.HangUp();
-        return std::nullopt;
-    });
-    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
-    EXPECT_EQ(log.Text(), ".");
+    EXPECT_EQ(AskVersion(), 0);
+    EXPECT_EQ(Log(), ".");
     EXPECT_FALSE(link.PortOpen());
     EXPECT_EQ(link.CloseComPort(), 1);
 }
