@@ -9,11 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "cli/progress_bar.h"
 #include "link/link.h"
+#include "log/log.h"
 #include "sim/pty_server.h"
 #include "update/firmware_update.h"
 
@@ -62,86 +66,34 @@ protected:
         server = std::make_unique<sim::PtyServer>(options);
         std::string error;
         ASSERT_TRUE(server->Start(&error)) << error;
+        port = server->SlavePath();
     }
     std::unique_ptr<sim::PtyServer> server;
+    std::string port;
 };
 
-TEST_F(CliTest, ProgramPrintsTheLogWithCrLfAndExitsZero) {
+// The log on standard output has CR LF line ends and is the same byte for byte with and
+// without the bar, which goes to standard error only. --quiet leaves nothing but what
+// went wrong.
+TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
     Serve();
-    const std::string port = server->SlavePath();
-    Result r = RunCli("program --port " + port);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("\r\nEntered COM PORT : " + port + "\r\n" + port +
-                              " Opened\r\nChecking " + port + "... found a KORVEL7\r\n",
-                          0),
-              0u)
-        << r.out;
-    EXPECT_EQ(r.out.substr(r.out.size() - 19), "Update successful\r\n");
-    for (std::size_t i = 1; i < r.out.size(); ++i) {
-        if (r.out[i] == '\n') {
-            ASSERT_EQ(r.out[i - 1], '\r') << "bare LF at " << i;
-        }
-    }
-}
+    const Result plain = RunCli("program --port " + port);
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_TRUE(plain.out.starts_with("\r\nEntered COM PORT : " + port + "\r\n" + port +
+                                      " Opened\r\nChecking " + port + "... found a KORVEL7\r\n"))
+        << plain.out;
+    EXPECT_TRUE(plain.out.ends_with("Update successful\r\n")) << plain.out;
+    for (std::size_t i = 1; i < plain.out.size(); ++i)
+        ASSERT_TRUE(plain.out[i] != '\n' || plain.out[i - 1] == '\r') << "bare LF at " << i;
+    EXPECT_EQ(plain.err, "");
 
-TEST_F(CliTest, ExitStatusFollowsTheOutcome) {
-    sim::Options failing;
-    failing.faults.push_back({sim::FaultAction::kStatus, kCmdImageCheck, 1, 0xEE, 0});
-    Serve(failing);
-    Result r = RunCli("program --port " + server->SlavePath());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out.substr(r.out.size() - 23), "Update not successful\r\n");
-
-    r = RunCli("program --port /dev/korvel7-missing");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out,
-              "\r\nEntered COM PORT : /dev/korvel7-missing\r\n"
-              "/dev/korvel7-missing not found or busy\r\nKORVEL7 not found\r\n");
-}
-
-// Another process holding the port keeps this one out, and the tool says so at once.
-TEST_F(CliTest, BusyPortIsReportedNotWaitedFor) {
-    Serve();
-    Link holder;
-    ASSERT_EQ(holder.OpenComPort(PortFromPath(server->SlavePath())), 1);
-    Result r = RunCli("version --port " + server->SlavePath());
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, server->SlavePath() + " not found or busy\r\n");
-    holder.CloseComPort();
-    r = RunCli("version --port " + server->SlavePath());
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, server->SlavePath() + " Opened\r\nExisting FW version: 2.4.5\r\n");
-}
-
-// A script reading the log must never see a usage message in it.
-// The address fields follow the window's rule; a bad one is refused before the port opens.
-TEST_F(CliTest, AddressWritesAndConfirmsOrRefusesTheFields) {
-    Serve();
-    const std::string port = server->SlavePath();
-    Result r = RunCli("address --port " + port + " 0a FF 7c");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "INPUT ADDRESS = 0A:FF:7C\r\n" + port + " Opened\r\nPROGRAM " + port +
-                         "... Command OK\r\nRead Addr OK    0A:FF:7C\r\n"
-                         "================ PROGRAM OK ================\r\n");
-    r = RunCli("address --port " + port + " 0a F 7c");
-    EXPECT_EQ(r.status, 64);
-    EXPECT_EQ(r.out, "INPUT N.G.\r\n");
-}
-
-// The bar goes to standard error only: the log on standard output is the same byte for
-// byte with and without it. --quiet leaves nothing but what went wrong.
-TEST_F(CliTest, ProgressAndQuietLeaveTheLogAlone) {
-    Serve();
-    const std::string port = "--port " + server->SlavePath();
-    const Result plain = RunCli("program " + port);
-    const Result with_bar = RunCli("program --progress " + port);
+    const Result with_bar = RunCli("program --progress --port " + port);
     EXPECT_EQ(with_bar.status, 0);
     EXPECT_EQ(with_bar.out, plain.out);
-    EXPECT_EQ(plain.err, "");
     EXPECT_NE(with_bar.err.find("] check   100%"), std::string::npos) << with_bar.err;
     EXPECT_EQ(with_bar.err.back(), '\n');
 
-    const Result quiet = RunCli("program --quiet " + port);
+    const Result quiet = RunCli("program --quiet --port " + port);
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.out + quiet.err, "");
 
@@ -154,6 +106,54 @@ TEST_F(CliTest, ProgressAndQuietLeaveTheLogAlone) {
               "korvel7: KORVEL7 not found on /dev/korvel7-missing\n");
 }
 
+// Each command's outcomes against a receiver whose check fails, whose second version
+// answer is for another command and whose first address read-back differs.
+TEST_F(CliTest, ExitStatusFollowsEachOutcome) {
+    sim::Options options;
+    options.faults = {{sim::FaultAction::kStatus, kCmdImageCheck, 1, 0xEE, 0},
+                      {sim::FaultAction::kEcho, kCmdVersion, 2, 28, 0},
+                      {sim::FaultAction::kDiffer, kCmdReadAddress, 1, 4, 0}};
+    Serve(options);
+    const std::string at = " --port " + port, missing = " --port /dev/korvel7-missing";
+    const std::pair<std::string, int> runs[] = {{"program" + at, 1},
+                                                {"version" + at, 1},
+                                                {"address" + at + " 0a ff 7c", 1},
+                                                {"version" + at, 0},
+                                                {"address" + at + " 0a ff 7c", 0},
+                                                {"address" + at + " 0a f 7c", 64},
+                                                {"program" + missing, 2},
+                                                {"version" + missing, 2},
+                                                {"address" + missing + " 0a ff 7c", 2}};
+    for (const auto& [arguments, status] : runs)
+        EXPECT_EQ(RunCli(arguments).status, status) << arguments;
+}
+
+// Another process holding the port keeps this one out, and the tool says so at once.
+TEST_F(CliTest, BusyPortIsReportedNotWaitedFor) {
+    Serve();
+    Link holder;
+    ASSERT_EQ(holder.OpenComPort(PortFromPath(port)), 1);
+    Result r = RunCli("version --port " + port);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, port + " not found or busy\r\n");
+    holder.CloseComPort();
+    r = RunCli("version --port " + port);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, port + " Opened\r\nExisting FW version: 2.4.5\r\n");
+}
+
+// The address fields follow the window's rule; a bad one is refused before the port opens.
+TEST_F(CliTest, AddressWritesAndConfirmsOrRefusesTheFields) {
+    Serve();
+    Result r = RunCli("address --port " + port + " 0a FF 7c");
+    EXPECT_EQ(r.out, "INPUT ADDRESS = 0A:FF:7C\r\n" + port + " Opened\r\nPROGRAM " + port +
+                         "... Command OK\r\nRead Addr OK    0A:FF:7C\r\n"
+                         "================ PROGRAM OK ================\r\n");
+    r = RunCli("address --port " + port + " 0a F 7c");
+    EXPECT_EQ(r.out, "INPUT N.G.\r\n");
+}
+
+// A script reading the log must never see a usage message in it.
 TEST(Cli, UsageErrorsExit64WithNothingOnStdout) {
     for (const char* arguments :
          {"", "flash --port /dev/x", "program", "program --port COMx",
@@ -317,6 +317,65 @@ TEST(Benches, OneReceiverHangingUpStopsNoOther) {
     }
     EXPECT_EQ(files, 4u);
     std::filesystem::remove_all(dir);
+}
+
+// The lines a terminal shows for `output`: CR goes back to the line's start, and what
+// follows overwrites; trailing blanks are dropped.
+std::vector<std::string> Screen(const std::string& output) {
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (char c : output) {
+        if (c == '\n' || c == '\r') {
+            if (c == '\n') lines.emplace_back();
+            column = 0;
+            continue;
+        }
+        std::string& line = lines.back();
+        if (column >= line.size()) line.resize(column + 1, ' ');
+        line[column++] = c;
+    }
+    for (std::string& line : lines)
+        line.erase(line.find_last_not_of(' ') + 1);
+    return lines;
+}
+
+// The log comes from the worker and from the receiving thread at once while the worker
+// moves the bar; on a terminal that shows both, every log line still shows whole, and the
+// bar never inside one.
+TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
+    std::FILE* terminal = std::tmpfile();
+    ASSERT_NE(terminal, nullptr);
+    constexpr int kLines = 3000;
+    {
+        ProgressBar bar(terminal, terminal, true);
+        SetLogSink(&bar);
+        std::thread receiving([] {
+            for (int i = 0; i < kLines; ++i)
+                LogPrintf("fwUpdate rsp %d\r\n", i);
+        });
+        for (int i = 0; i < kLines; ++i) {
+            LogPrintf("send block %d\r\n", i);
+            bar.Update({i % 2 == 0 ? UpdatePhase::kProgram : UpdatePhase::kErase, 0.5, 0});
+        }
+        receiving.join();
+        SetLogSink(nullptr);
+    }
+    std::rewind(terminal);
+    std::string output;
+    for (int c; (c = std::fgetc(terminal)) != EOF;)
+        output += static_cast<char>(c);
+    std::fclose(terminal);
+
+    std::vector<std::string> lines = Screen(output);
+    if (lines.back().empty() || lines.back().starts_with("[")) lines.pop_back();  // the bar
+    std::set<std::string> expected;
+    for (int i = 0; i < kLines; ++i) {
+        expected.insert("fwUpdate rsp " + std::to_string(i));
+        expected.insert("send block " + std::to_string(i));
+    }
+    EXPECT_EQ(lines.size(), expected.size());
+    for (const std::string& line : lines)
+        ASSERT_EQ(expected.erase(line), 1u) << "not a whole log line, or twice: " << line;
 }
 
 }  // namespace
