@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <cstring>
 #include <string>
-#include <utility>
 
 #include "tests/expected_log.h"
 #include "tests/wine_path.h"
@@ -97,27 +95,6 @@ TEST(CliWin32, FailuresExitWithTheirStatusAndKeepTheLogClean) {
     EXPECT_EQ(r.status, 64u);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("korvel7 --help"), std::string::npos) << r.err;
-}
-
-// A port that only the registry knows of proves the listing comes from the registry and
-// reaches standard output as a Windows text line.
-TEST(CliWin32, PortsPrintsTheRegistryPortsOnePerLine) {
-    const char* enumerator = "SYSTEM\\CurrentControlSet\\Enum\\KORVEL7CLI";
-    const std::string device = enumerator + std::string("\\GPS\\0");
-    for (const auto& [name, value] : {std::pair{"CLASS", "Ports"},
-                                      {"PORTNAME", "COM77"},
-                                      {"FRIENDLYNAME", "KORVEL7 GPS (COM77)"}})
-        ASSERT_EQ(RegSetKeyValueA(HKEY_LOCAL_MACHINE, device.c_str(), name, REG_SZ, value,
-                                  static_cast<DWORD>(std::strlen(value) + 1)),
-                  ERROR_SUCCESS);
-
-    const Result r = RunCli("ports");
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, enumerator);
-    EXPECT_EQ(r.status, 0u);
-    const std::size_t line = r.out.find("COM77   KORVEL7 GPS (COM77)\r\n");
-    ASSERT_NE(line, std::string::npos) << r.out;
-    EXPECT_TRUE(line == 0 || r.out[line - 1] == '\n') << r.out;
-    EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

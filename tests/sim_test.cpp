@@ -1,14 +1,12 @@
 // What the update and command-line tests cannot see of the virtual receiver: memory that
-// behaves like flash, the image check's own sum, fault rules hitting the right frame, and
-// the link path it serves on. A simulator wrong in these would let a faulty updater pass.
+// behaves like flash, the image check's own sum and fault rules hitting the right frame. A
+// simulator wrong in these would let a faulty updater pass.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "link/link.h"
@@ -112,88 +110,12 @@ TEST(SimFault, DropsOnlyTheNthAnswerButStillCarriesTheCommandOut) {
     EXPECT_EQ(receiver.Memory()[0x1010], 0x00);
 }
 
-std::string TempLinkPath() {
-    return (std::filesystem::temp_directory_path() /
-            ("korvel7-sim-test-" + std::to_string(getpid())))
-        .string();
-}
-
-TEST(SimPty, AnswersThroughTheLinkPathAmidNmeaAndRemovesItAtStop) {
-    Options options;
-    options.nmea_rate = 200;
-    const std::string path = TempLinkPath();
-    PtyServer server(options, path);
-    std::string error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-    {
-        Link host;
-        ASSERT_EQ(host.OpenComPort(PortFromPath(path)), 1);
-        for (int i = 0; i < 20; ++i) {
-            ASSERT_EQ(host.SendCommand(kCmdVersion, nullptr, 0), 1);
-            EXPECT_EQ(host.ResponseData()[3], 5);
-        }
-    }
-    server.Stop();
-    EXPECT_FALSE(std::filesystem::is_symlink(path));
-}
-
-// On a paced line every piece takes its bytes' time, answers start after the receiver's
-// latency counted from the request's last byte, pieces queue behind each other, and
-// nothing reaches the host before the line model says it can: a bench that measures a
-// host against this line must never see an answer early.
-TEST(SimPty, PacedLineTakesTheBytesTimeAndTheLatencyAndNeverDeliversEarly) {
-    Options options = Quiet();
-    options.baud = 9600;  // about a millisecond a byte
-    options.latency.read = std::chrono::milliseconds(5);
-    options.latency.response = std::chrono::milliseconds(2);
-    options.faults = {FaultRule{FaultAction::kDup, kCmdReadChunk, kEveryOccurrence}};
-    const auto bytes = [](std::size_t n) {
-        return std::chrono::nanoseconds(n * 10'000'000'000ULL / 9600);
-    };
-    const std::string path = TempLinkPath();
-    PtyServer server(options, path);
-    server.RecordLine();
-    std::string error;
-    ASSERT_TRUE(server.Start(&error)) << error;
-
-    const Bytes read_payload = {0x00, 0x00, 16};
-    const std::size_t request_size = read_payload.size() + kFrameOverhead;
-    const std::size_t answer_size = 4 + 16 + kFrameOverhead;
-    std::vector<LineEvent> record;
-    {
-        Link host;
-        ASSERT_EQ(host.OpenComPort(PortFromPath(path)), 1);
-        const auto sent = Clock::now();
-        ASSERT_EQ(host.SendCommand(kCmdReadChunk, read_payload.data(), 3), 1);
-        EXPECT_GE(Clock::now() - sent,
-                  bytes(request_size) + std::chrono::milliseconds(7) + bytes(answer_size));
-        for (int i = 0; i < 200 && record.size() < 3; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            record = server.LineRecord();
-        }
-    }
-    server.Stop();
-    ASSERT_EQ(record.size(), 3u);
-    const LineEvent& request = record[0];
-    EXPECT_FALSE(request.to_host);
-    EXPECT_EQ(request.command, kCmdReadChunk);
-    EXPECT_EQ(request.bytes, request_size);
-    EXPECT_EQ(request.wire_end - request.ready, bytes(request_size));
-    for (const LineEvent* answer : {&record[1], &record[2]}) {
-        EXPECT_TRUE(answer->to_host);
-        EXPECT_EQ(answer->bytes, answer_size);
-        EXPECT_EQ(answer->ready, request.wire_end + std::chrono::milliseconds(7));
-        EXPECT_GE(answer->done, answer->wire_end);
-    }
-    EXPECT_EQ(record[1].wire_end, record[1].ready + bytes(answer_size));
-    EXPECT_EQ(record[2].wire_end, record[1].wire_end + bytes(answer_size));
-}
-
+// The link path a user names is replaced only when it is a symbolic link left behind.
 TEST(SimPty, StartRefusesToReplaceAFileThatIsNoLink) {
-    const std::string path = TempLinkPath();
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("korvel7-sim-test-" + std::to_string(getpid())))
+            .string();
+    std::fclose(std::fopen(path.c_str(), "w"));
     PtyServer server(Quiet(), path);
     std::string error;
     EXPECT_FALSE(server.Start(&error));
