@@ -106,17 +106,24 @@ TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
               "korvel7: KORVEL7 not found on /dev/korvel7-missing\n");
 }
 
-// Each command's outcomes against a receiver whose check fails, whose second version
-// answer is for another command and whose first address read-back differs.
+// Each command's outcomes against a receiver that answers the image check with an
+// acknowledgement (no verdict: a strict run fails), whose second version answer is for
+// another command and whose first address read-back differs.
 TEST_F(CliTest, ExitStatusFollowsEachOutcome) {
     sim::Options options;
-    options.faults = {{sim::FaultAction::kStatus, kCmdImageCheck, 1, 0xEE, 0},
+    options.faults = {{sim::FaultAction::kKind, kCmdImageCheck, 1, kRspAck1, 0},
                       {sim::FaultAction::kEcho, kCmdVersion, 2, 28, 0},
                       {sim::FaultAction::kDiffer, kCmdReadAddress, 1, 4, 0}};
     Serve(options);
     const std::string at = " --port " + port, missing = " --port /dev/korvel7-missing";
-    const std::pair<std::string, int> runs[] = {{"program" + at, 1},
-                                                {"version" + at, 1},
+    const Result strict = RunCli("program --strict" + at);
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_TRUE(
+        strict.out.ends_with("no answer to the image check. Please reset the unit "
+                             "manually\r\nFirmware Update failed\r\nUpdate not "
+                             "successful\r\n"))
+        << strict.out;
+    const std::pair<std::string, int> runs[] = {{"version" + at, 1},
                                                 {"address" + at + " 0a ff 7c", 1},
                                                 {"version" + at, 0},
                                                 {"address" + at + " 0a ff 7c", 0},

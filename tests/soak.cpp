@@ -241,20 +241,17 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
 int Soak(unsigned long long seed, unsigned long long first, unsigned long long runs, bool verbose) {
     const std::size_t size = std::max(BuiltInImages().a.size(), BuiltInImages().b.size());
     const unsigned blocks = Units(size, test::kBlock), chunks = Units(size, test::kChunk);
-    // Every exchange needing all its attempts, as printed.
+    // The probe, then every exchange (the version, each block's erases, each chunk's write
+    // and read, a failed block's erase again) needing all its attempts, the check pause,
+    // the check and the reset order, and the port's own work.
     const auto exchange = [](std::size_t n) { return kAttempts * Attempt(kWaits.attempt, n); };
     const microseconds bound = kProbeWait + Attempt(0ms, 0) + exchange(0) +
                                (blocks * kAttempts + 1) * exchange(2) +
                                chunks * (exchange(3 + test::kChunk) + exchange(3)) + kCheckPause +
                                2 * Attempt(kWaits.image_check, 7) + kPortWork;
     const double bound_s = duration<double>(bound).count();
-    std::printf(
-        "korvel7-soak --seed %llu: %llu run(s) from run %llu\nbound per run %.1f s = probe "
-        "%ld ms + (version + %u blocks x %u erases + %u chunks x (write + read) + re-erase) "
-        "x %u attempts x %u ms + check pause %ld ms + (check + reset) x %ld ms + port %ld "
-        "ms, each wait with its frame's time at 115200 baud\n",
-        seed, runs, first, bound_s, kProbeWait.count(), blocks, kAttempts, chunks, kAttempts,
-        kAttemptMs, kCheckPause.count(), kWaits.image_check.count(), kPortWork.count());
+    std::printf("korvel7-soak --seed %llu: %llu run(s) from run %llu, each within %.1f s\n", seed,
+                runs, first, bound_s);
 
     std::map<std::string, std::array<unsigned, 3>> table;
     double total = 0, longest = 0;

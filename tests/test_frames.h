@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "link/frame.h"
@@ -23,11 +24,8 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
-inline Bytes Text(const char* text) {
-    Bytes bytes;
-    for (const char* p = text; *p != '\0'; ++p)
-        bytes.push_back(static_cast<std::uint8_t>(*p));
-    return bytes;
+inline Bytes Text(std::string_view text) {
+    return Bytes(text.begin(), text.end());
 }
 
 }  // namespace k7::test

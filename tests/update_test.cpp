@@ -312,32 +312,28 @@ TEST_F(UpdateRun, UnplugMidRunFailsCleanly) {
     ExpectLogEnd(".fail\r\nFirmware Update failed\r\nUpdate not successful\r\n");
 }
 
-std::vector<UpdatePhase> PhasesSeen(const std::vector<UpdateProgress>& steps) {
+// The phases of a run's steps in order; the fraction and the bytes never go back.
+std::vector<UpdatePhase> Phases(const std::vector<UpdateProgress>& steps) {
     std::vector<UpdatePhase> phases;
-    for (const UpdateProgress& step : steps) {
-        if (phases.empty() || phases.back() != step.phase) phases.push_back(step.phase);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_TRUE(i == 0 || (steps[i].fraction >= steps[i - 1].fraction &&
+                               steps[i].line_bytes >= steps[i - 1].line_bytes))
+            << "step " << i;
+        if (phases.empty() || phases.back() != steps[i].phase) phases.push_back(steps[i].phase);
     }
     return phases;
 }
 
-void ExpectNeverBack(const std::vector<UpdateProgress>& steps) {
-    for (std::size_t i = 1; i < steps.size(); ++i) {
-        ASSERT_GE(steps[i].fraction, steps[i - 1].fraction) << "step " << i;
-        ASSERT_GE(steps[i].line_bytes, steps[i - 1].line_bytes) << "step " << i;
-    }
-}
-
-// What a progress bar is told over a run: the phases in order, a fraction that never
-// goes back, and 100% only as the last word of a run that succeeded.
+// What a progress bar is told over a run: the phases in order, and 100% only as the last
+// word of a run that succeeded.
 TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
     std::vector<UpdateProgress> steps;
     settings.progress = [&steps](const UpdateProgress& step) { steps.push_back(step); };
     using P = UpdatePhase;
 
     ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
-    EXPECT_EQ(PhasesSeen(steps), (std::vector{P::kProbe, P::kVersion, P::kErase, P::kProgram,
-                                              P::kCompare, P::kCheck}));
-    ExpectNeverBack(steps);
+    EXPECT_EQ(Phases(steps), (std::vector{P::kProbe, P::kVersion, P::kErase, P::kProgram,
+                                          P::kCompare, P::kCheck}));
     ASSERT_EQ(steps.back().fraction, 1.0);
     EXPECT_LT(steps[steps.size() - 2].fraction, 1.0);
     EXPECT_GT(steps.back().line_bytes, 2 * kImageA.size());
@@ -345,14 +341,13 @@ TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
     steps.clear();
     Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0xEE);
     ASSERT_EQ(Run(), UpdateOutcome::kFailed);
-    ExpectNeverBack(steps);
-    EXPECT_EQ(steps.back().phase, P::kCheck);
+    EXPECT_EQ(Phases(steps).back(), P::kCheck);
     EXPECT_LT(steps.back().fraction, 1.0);
 
     steps.clear();
     options.silent = true;
     ASSERT_EQ(Run(), UpdateOutcome::kNotFound);
-    EXPECT_EQ(PhasesSeen(steps), std::vector{P::kProbe});
+    EXPECT_EQ(Phases(steps), std::vector{P::kProbe});
     EXPECT_LT(steps.back().fraction, 1.0);
 }
 
