@@ -21,8 +21,9 @@ struct Result {
 // read as bytes and its standard error dropped.
 Result RunCli(const std::string& arguments) {
     Result result;
-    const std::string command =
-        "\"" + test::WindowsPath(KORVEL7_CLI) + "\" " + arguments + " 2>NUL";
+    std::string command = "\"";
+    command.append(test::WindowsPath(KORVEL7_CLI)).append("\" ").append(arguments);
+    command.append(" 2>NUL");
     FILE* pipe = _popen(command.c_str(), "rb");
     if (pipe == nullptr) return result;
     char buffer[4096];
