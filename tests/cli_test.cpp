@@ -18,7 +18,7 @@
 #include "cli/progress_bar.h"
 #include "link/link.h"
 #include "log/log.h"
-#include "sim/pty_server.h"
+#include "tests/sim_fixture.h"
 #include "update/firmware_update.h"
 
 namespace k7 {
@@ -59,24 +59,21 @@ Result RunCli(const std::string& arguments) {
     return result;
 }
 
-class CliTest : public ::testing::Test {
+// The receiver of each test starts with erased memory, so every run is a whole one.
+class CliTest : public test::SimTest {
 protected:
-    void Serve(sim::Options options = {}) {
+    void SetUp() override {
+        SimTest::SetUp();
         options.blank = true;
-        server = std::make_unique<sim::PtyServer>(options);
-        std::string error;
-        ASSERT_TRUE(server->Start(&error)) << error;
-        port = server->SlavePath();
     }
-    std::unique_ptr<sim::PtyServer> server;
-    std::string port;
+    std::string ServeAt() { return Serve().label; }
 };
 
 // The log on standard output has CR LF line ends and is the same byte for byte with and
 // without the bar, which goes to standard error only. --quiet leaves nothing but what
 // went wrong.
 TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
-    Serve();
+    const std::string port = ServeAt();
     const Result plain = RunCli("program --port " + port);
     EXPECT_EQ(plain.status, 0);
     EXPECT_TRUE(plain.out.starts_with("\r\nEntered COM PORT : " + port + "\r\n" + port +
@@ -110,12 +107,10 @@ TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
 // acknowledgement (no verdict: a strict run fails), whose second version answer is for
 // another command and whose first address read-back differs.
 TEST_F(CliTest, ExitStatusFollowsEachOutcome) {
-    sim::Options options;
-    options.faults = {{sim::FaultAction::kKind, kCmdImageCheck, 1, kRspAck1, 0},
-                      {sim::FaultAction::kEcho, kCmdVersion, 2, 28, 0},
-                      {sim::FaultAction::kDiffer, kCmdReadAddress, 1, 4, 0}};
-    Serve(options);
-    const std::string at = " --port " + port, missing = " --port /dev/korvel7-missing";
+    Fault(sim::FaultAction::kKind, kCmdImageCheck, 1, kRspAck1);
+    Fault(sim::FaultAction::kEcho, kCmdVersion, 2, 28);
+    Fault(sim::FaultAction::kDiffer, kCmdReadAddress, 1, 4);
+    const std::string at = " --port " + ServeAt(), missing = " --port /dev/korvel7-missing";
     const Result strict = RunCli("program --strict" + at);
     EXPECT_EQ(strict.status, 1);
     EXPECT_TRUE(
@@ -137,7 +132,7 @@ TEST_F(CliTest, ExitStatusFollowsEachOutcome) {
 
 // Another process holding the port keeps this one out, and the tool says so at once.
 TEST_F(CliTest, BusyPortIsReportedNotWaitedFor) {
-    Serve();
+    const std::string port = ServeAt();
     Link holder;
     ASSERT_EQ(holder.OpenComPort(PortFromPath(port)), 1);
     Result r = RunCli("version --port " + port);
@@ -151,7 +146,7 @@ TEST_F(CliTest, BusyPortIsReportedNotWaitedFor) {
 
 // The address fields follow the window's rule; a bad one is refused before the port opens.
 TEST_F(CliTest, AddressWritesAndConfirmsOrRefusesTheFields) {
-    Serve();
+    const std::string port = ServeAt();
     Result r = RunCli("address --port " + port + " 0a FF 7c");
     EXPECT_EQ(r.out, "INPUT ADDRESS = 0A:FF:7C\r\n" + port + " Opened\r\nPROGRAM " + port +
                          "... Command OK\r\nRead Addr OK    0A:FF:7C\r\n"

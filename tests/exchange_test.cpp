@@ -57,34 +57,6 @@ TEST_F(Exchange, PortIsOpenedRaw8N1At115200WithoutFlowControl) {
     EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
 }
 
-TEST_F(Exchange, AnswerEndsTheExchangeAndIsKept) {
-    Open();
-    ASSERT_EQ(AskVersion(), 1);
-    EXPECT_EQ(link.ResponseState(), kRspData);
-    EXPECT_EQ(link.ResponseData()[3], 5);
-    EXPECT_EQ(Log(), "");
-    EXPECT_EQ(Count(kCmdVersion), 1u);
-}
-
-// Each try waits its full time for an answer: five unanswered tries take five waits.
-TEST_F(Exchange, SilenceGivesFiveTriesEachWaitingItsTimeThenTheFailureLine) {
-    Fault(FaultAction::kDrop, kCmdVersion);
-    Fault(FaultAction::kDrop, kCmdImageCheck);
-    Open();
-    EXPECT_EQ(AskVersion(), 0);
-    EXPECT_GE(elapsed, 5 * waits.attempt);
-    EXPECT_EQ(Log(), ".....x27.0 ");
-    EXPECT_EQ(Count(kCmdVersion), 5u);
-
-    // The image check is tried once, with its own wait.
-    ClearLog();
-    const std::uint8_t check[7] = {};
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(link.SendCommand(kCmdImageCheck, check, sizeof check), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, waits.image_check);
-    EXPECT_EQ(Log(), ".x7.0 ");
-}
-
 TEST_F(Exchange, AnswerToALaterTrySucceeds) {
     Fault(FaultAction::kDrop, kCmdVersion, 1);
     Fault(FaultAction::kCorrupt, kCmdVersion, 2);
@@ -127,21 +99,30 @@ TEST_F(Exchange, PayloadLimitsAndMissingPayload) {
               largest);
 }
 
+// A cancel from another thread ends the exchange under way after its current try, and
+// nothing is sent, waited for or opened after it.
+TEST_F(Exchange, CancelEndsTheExchangeUnderWayAndEveryLaterOne) {
+    Fault(FaultAction::kDrop, kCmdVersion);
+    Open();
+    std::thread canceller([this] {
+        std::this_thread::sleep_for(30ms);
+        link.Cancel();
+    });
+    EXPECT_EQ(AskVersion(), 0);
+    canceller.join();
+    EXPECT_EQ(Log(), ".");
+    EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
+    EXPECT_FALSE(link.Pause(10s));
+    EXPECT_EQ(Count(kCmdVersion), 1u);
+    link.CloseComPort();
+    EXPECT_EQ(link.OpenComPort(PortFromPath(Port())), 0);
+}
+
 TEST_F(Exchange, ClosedPortFailsAtOnce) {
     EXPECT_EQ(link.SendPacket(kCmdVersion, nullptr, 0), 0);
     EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
     EXPECT_EQ(Log(), ".");
     EXPECT_EQ(link.CloseComPort(), 0);
-}
-
-// A receiver unplugged in the middle of an exchange ends it after the current try.
-TEST_F(Exchange, HangUpEndsTheExchange) {
-    Fault(FaultAction::kHangup, kCmdVersion, 1);
-    Open();
-    EXPECT_EQ(AskVersion(), 0);
-    EXPECT_EQ(Log(), ".");
-    EXPECT_FALSE(link.PortOpen());
-    EXPECT_EQ(link.CloseComPort(), 1);
 }
 
 }  // namespace

@@ -96,8 +96,11 @@ TEST_F(ParserTest, CountsCompleteNmeaLines) {
     EXPECT_EQ(link.LineCount(), 1);
     Feed(Text("*00\r\n"));
     EXPECT_EQ(link.LineCount(), 2);
-    // A "$" inside a line starts nothing new, and an LF outside a line counts nothing.
-    Feed(Text("$GP$GP\n\n\n"));
+    // A "$" inside a line neither ends it nor starts another, and an LF outside a line
+    // counts nothing.
+    Feed(Text("$GP$GP"));
+    EXPECT_EQ(link.LineCount(), 2);
+    Feed(Text("\n\n\n"));
     EXPECT_EQ(link.LineCount(), 3);
 }
 
