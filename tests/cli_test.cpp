@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <span>
 #include <string>
@@ -341,15 +342,39 @@ std::vector<std::string> Screen(const std::string& output) {
     return lines;
 }
 
+// One terminal that the bar's and the log's streams both write to, as standard error and
+// standard output share one. A write to the log's stream first gives the other threads a
+// moment, as a terminal that is slow to take text would.
+struct Terminal {
+    std::mutex mutex;
+    std::string shown;
+    struct Stream {
+        Terminal* terminal;
+        bool slow;
+    } bar{this, false}, log{this, true};
+
+    static ssize_t Write(void* cookie, const char* data, std::size_t size) {
+        const auto* stream = static_cast<Stream*>(cookie);
+        if (stream->slow) std::this_thread::sleep_for(std::chrono::microseconds(20));
+        std::lock_guard<std::mutex> lock(stream->terminal->mutex);
+        stream->terminal->shown.append(data, size);
+        return static_cast<ssize_t>(size);
+    }
+    static std::FILE* Open(Stream& stream) {
+        return fopencookie(&stream, "w", {nullptr, &Write, nullptr, nullptr});
+    }
+};
+
 // The log comes from the worker and from the receiving thread at once while the worker
 // moves the bar; on a terminal that shows both, every log line still shows whole, and the
 // bar never inside one.
 TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
-    std::FILE* terminal = std::tmpfile();
-    ASSERT_NE(terminal, nullptr);
-    constexpr int kLines = 3000;
+    Terminal terminal;
+    std::FILE* bar_stream = Terminal::Open(terminal.bar);
+    std::FILE* log_stream = Terminal::Open(terminal.log);
+    constexpr int kLines = 1000;
     {
-        ProgressBar bar(terminal, terminal, true);
+        ProgressBar bar(bar_stream, log_stream, true);
         SetLogSink(&bar);
         std::thread receiving([] {
             for (int i = 0; i < kLines; ++i)
@@ -362,13 +387,10 @@ TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
         receiving.join();
         SetLogSink(nullptr);
     }
-    std::rewind(terminal);
-    std::string output;
-    for (int c; (c = std::fgetc(terminal)) != EOF;)
-        output += static_cast<char>(c);
-    std::fclose(terminal);
+    std::fclose(bar_stream);
+    std::fclose(log_stream);
 
-    std::vector<std::string> lines = Screen(output);
+    std::vector<std::string> lines = Screen(terminal.shown);
     if (lines.back().empty() || lines.back().starts_with("[")) lines.pop_back();  // the bar
     std::set<std::string> expected;
     for (int i = 0; i < kLines; ++i) {
