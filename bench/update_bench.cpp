@@ -5,7 +5,12 @@
 //
 // The line record of the simulator gives each exchange's timing: when the host's request
 // arrived, and when the answer's last byte was through the line model. The host's added
-// time for an exchange is what passes from there to its next request.
+// time for an exchange is what passes from there to its next request; it splits into the
+// simulator writing the answer late and the host's turnaround from the actual write.
+//
+// A fleet run then updates several receivers at once with one korvel7 process (one
+// --port each), against one receiver alone just before it: the wall time of the many
+// against the one, and the tool's CPU as a share of one core.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -20,6 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -43,6 +50,8 @@ constexpr milliseconds kProbeWait{3000};
 constexpr milliseconds kCheckPause{1000};
 // The probe-wait CPU is sampled inside the wait, clear of its two ends.
 constexpr milliseconds kProbeMargin{100};
+// Under Wine the receivers are COM7, COM8, ...
+constexpr int kFirstWinePort = 7;
 
 // Made-up but plausible flash timings; they add to the minimum and to nothing else.
 Latencies BenchLatencies() {
@@ -62,27 +71,47 @@ constexpr Image kImages[] = {{"A", {2, 4, 5}}, {"B", {3, 0, 0}}};
 
 struct Tool {
     std::string name;
-    std::vector<std::string> command;  // the port argument follows
-    std::string port;                  // empty: the pseudo-terminal's own path
-    std::string link;                  // a path to link to the pseudo-terminal, or empty
+    std::vector<std::string> command;  // each port follows as --port PORT
+    std::string dosdevices;            // under Wine: the prefix's dosdevices folder; else empty
     std::vector<std::string> environment;
+
+    // Receiver i's port as the tool names it, and the link the simulator makes to it.
+    std::string Port(std::size_t i, const PtyServer& server) const {
+        if (dosdevices.empty()) return server.SlavePath();
+        return "COM" + std::to_string(kFirstWinePort + static_cast<int>(i));
+    }
+    std::string Link(std::size_t i) const {
+        if (dosdevices.empty()) return "";
+        return dosdevices + "/com" + std::to_string(kFirstWinePort + static_cast<int>(i));
+    }
+};
+
+// Median, p90, p99 and the largest of a set of durations in ms.
+struct Spread {
+    double median = 0, p90 = 0, p99 = 0, max = 0;
 };
 
 struct Figures {
     bool ok = false;
     std::string failure;
+    std::size_t receivers = 0;
     double wall_s = 0;
-    double minimum_s = 0;
-    double median_added_ms = 0;
-    double p99_added_ms = 0;
-    double sim_late_ms = 0;    // the simulator's own lateness in writing answers, median
-    double turnaround_ms = 0;  // from an answer's actual write to the next request, median
-    double start_ms = 0;       // from the start of the process to its first request
-    double end_ms = 0;         // from the last answer to the end of the process
+    double minimum_s = 0;  // of the slowest receiver
+    Spread added;          // per exchange, from the answer's line end to the next request
+    Spread late;           // the simulator's own lateness in writing answers
+    Spread turnaround;     // from an answer's actual write to the next request
+    double start_ms = 0;   // from the start of the process to its first request
+    double end_ms = 0;     // from the last answer to the end of the process
     double cpu_run_ms = 0;
     double cpu_probe_percent = 0;
+    double sim_cpu_ms = 0;  // this process, the simulators' threads, meanwhile
     double peak_mib = 0;
+    double load_before = 0;  // the machine's one-minute load average
+    double load_after = 0;
     std::size_t exchanges = 0;
+
+    double Ratio() const { return minimum_s > 0 ? wall_s / minimum_s : 0; }
+    double CpuPercent() const { return wall_s > 0 ? cpu_run_ms / (10 * wall_s) : 0; }
 };
 
 double Ms(Clock::duration d) {
@@ -94,6 +123,24 @@ double Percentile(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
     const auto rank = static_cast<std::size_t>(p * static_cast<double>(values.size()) + 0.999999);
     return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+Spread SpreadOf(const std::vector<double>& values) {
+    if (values.empty()) return {};
+    return {Percentile(values, 0.5), Percentile(values, 0.9), Percentile(values, 0.99),
+            *std::max_element(values.begin(), values.end())};
+}
+
+double LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    double load = 0;
+    file >> load;
+    return load;
+}
+
+double CpuMs(const rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // CPU time of every thread of a process, in nanoseconds; -1 once it is gone.
@@ -117,7 +164,7 @@ struct Exchange {
     Clock::time_point sent;
     Clock::time_point line_end;  // the answer's last byte, or the request's without one
     bool answered = false;
-    Clock::duration late{};
+    Clock::time_point written;  // the answer's actual write
 };
 
 // Requests in order, each with the first answer the receiver sent after it.
@@ -125,11 +172,11 @@ std::vector<Exchange> Exchanges(const std::vector<LineEvent>& record) {
     std::vector<Exchange> exchanges;
     for (const LineEvent& event : record) {
         if (!event.to_host) {
-            exchanges.push_back({event.command, event.ready, event.wire_end});
+            exchanges.push_back({event.command, event.ready, event.wire_end, false, {}});
         } else if (!event.nmea && !exchanges.empty() && !exchanges.back().answered) {
             exchanges.back().answered = true;
             exchanges.back().line_end = event.wire_end;
-            exchanges.back().late = event.done - event.wire_end;
+            exchanges.back().written = event.done;
         }
     }
     return exchanges;
@@ -143,33 +190,52 @@ Clock::duration FixedWait(const std::vector<Exchange>& exchanges, std::size_t i)
     return before_check ? kCheckPause : Clock::duration::zero();
 }
 
-void Analyse(const std::vector<LineEvent>& record, Clock::time_point started,
-             Clock::time_point ended, Figures& figures) {
-    const std::vector<Exchange> exchanges = Exchanges(record);
-    if (exchanges.empty()) return;
-    Clock::duration minimum{};
-    std::vector<double> added;
-    std::vector<double> late;
-    std::vector<double> turnaround;
-    for (std::size_t i = 0; i < exchanges.size(); ++i) {
-        const Exchange& exchange = exchanges[i];
-        const Clock::duration fixed = FixedWait(exchanges, i);
-        minimum += exchange.line_end - exchange.sent + fixed;
-        if (exchange.answered) late.push_back(Ms(exchange.late));
-        if (exchange.answered && i + 1 < exchanges.size()) {
+long long Ns(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// Every receiver's exchanges pooled; the minimum is the slowest receiver's. With a trace
+// file, one line per answered exchange with its times (the monotonic clock, ns), for
+// lining up with a system trace of the same run.
+void Analyse(const std::vector<std::vector<LineEvent>>& records, Clock::time_point started,
+             Clock::time_point ended, std::FILE* trace, Figures& figures) {
+    std::vector<double> added, late, turnaround;
+    Clock::duration slowest_minimum{};
+    Clock::time_point first_request = ended, last_answer = started;
+    if (trace != nullptr)
+        std::fprintf(trace,
+                     "receiver command request_read line_end answer_written next_request_read\n");
+    for (std::size_t r = 0; r < records.size(); ++r) {
+        const std::vector<Exchange> exchanges = Exchanges(records[r]);
+        if (exchanges.empty()) continue;
+        Clock::duration minimum{};
+        for (std::size_t i = 0; i < exchanges.size(); ++i) {
+            const Exchange& exchange = exchanges[i];
+            const Clock::duration fixed = FixedWait(exchanges, i);
+            minimum += exchange.line_end - exchange.sent + fixed;
+            if (!exchange.answered) continue;
+            late.push_back(Ms(exchange.written - exchange.line_end));
+            if (i + 1 >= exchanges.size()) continue;
             const auto next = exchanges[i + 1].sent - fixed;
             added.push_back(Ms(next - exchange.line_end));
-            turnaround.push_back(Ms(next - exchange.line_end - exchange.late));
+            turnaround.push_back(Ms(next - exchange.written));
+            if (trace != nullptr)
+                std::fprintf(trace, "%zu %u %lld %lld %lld %lld\n", r, unsigned{exchange.command},
+                             Ns(exchange.sent), Ns(exchange.line_end), Ns(exchange.written),
+                             Ns(next));
         }
+        figures.exchanges += exchanges.size();
+        slowest_minimum = std::max(slowest_minimum, minimum);
+        first_request = std::min(first_request, exchanges.front().sent);
+        last_answer = std::max(last_answer, exchanges.back().line_end);
     }
-    figures.exchanges = exchanges.size();
-    figures.minimum_s = Ms(minimum) / 1000;
-    figures.median_added_ms = Percentile(added, 0.5);
-    figures.p99_added_ms = Percentile(added, 0.99);
-    figures.sim_late_ms = Percentile(late, 0.5);
-    figures.turnaround_ms = Percentile(turnaround, 0.5);
-    figures.start_ms = Ms(exchanges.front().sent - started);
-    figures.end_ms = Ms(ended - exchanges.back().line_end);
+    if (figures.exchanges == 0) return;
+    figures.minimum_s = Ms(slowest_minimum) / 1000;
+    figures.added = SpreadOf(added);
+    figures.late = SpreadOf(late);
+    figures.turnaround = SpreadOf(turnaround);
+    figures.start_ms = Ms(first_request - started);
+    figures.end_ms = Ms(ended - last_answer);
 }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
@@ -180,16 +246,20 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
     return pointers;
 }
 
-// Standard output goes to a file, as a log would; the process's own CPU and memory come
-// from wait4.
+// Standard output goes to a file, as a log would, and standard error to one beside it,
+// so that no progress display depends on where the bench itself writes; the process's
+// own CPU and memory come from wait4.
 pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> environment,
             const std::string& output) {
     for (char** e = environ; *e != nullptr; ++e)
         environment.emplace_back(*e);  // earlier entries win
+    const std::string errors = output + ".stderr";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
     pid_t pid = -1;
     auto args = Pointers(argv);
@@ -203,8 +273,8 @@ pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> environment,
     return pid;
 }
 
-// The probe is the first command; the tool then sleeps, and only the receiving thread
-// has anything to do.
+// The probe is the first command; the tool then sleeps, and only the receiving threads
+// have anything to do.
 double ProbeWaitCpuPercent(const PtyServer& server, pid_t pid) {
     const auto give_up = Clock::now() + std::chrono::seconds(30);
     while (server.Inspect([](const Receiver& r) { return r.CommandCount(kCmdProbe); }) == 0) {
@@ -222,98 +292,210 @@ double ProbeWaitCpuPercent(const PtyServer& server, pid_t pid) {
     return 100.0 * static_cast<double>(after - before) / window_ns;
 }
 
-Figures RunOnce(const Tool& tool, const Image& image, const std::string& output) {
+// One korvel7 process updating `receivers` simulated receivers, all of them image `image`.
+Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const std::string& output,
+            const std::string& trace_path) {
     Figures figures;
+    figures.receivers = receivers;
+    figures.load_before = LoadAverage();
     Options options;
     options.version = image.version;
     options.baud = kBaud;
     options.latency = BenchLatencies();
-    PtyServer server(options, tool.link);
-    server.RecordLine();
-    std::string error;
-    if (!server.Start(&error)) {
-        figures.failure = "simulator: " + error;
-        return figures;
-    }
+    std::vector<std::unique_ptr<PtyServer>> servers;
     std::vector<std::string> argv = tool.command;
-    argv.push_back(tool.port.empty() ? server.SlavePath() : tool.port);
+    for (std::size_t i = 0; i < receivers; ++i) {
+        servers.push_back(std::make_unique<PtyServer>(options, tool.Link(i)));
+        servers.back()->RecordLine();
+        std::string error;
+        if (!servers.back()->Start(&error)) {
+            figures.failure = "simulator: " + error;
+            return figures;
+        }
+        argv.push_back("--port");
+        argv.push_back(tool.Port(i, *servers.back()));
+    }
 
+    rusage self_before{};
+    getrusage(RUSAGE_SELF, &self_before);
     const auto started = Clock::now();
     const pid_t pid = Spawn(argv, tool.environment, output);
     if (pid < 0) {
         figures.failure = "starting " + argv[0] + ": " + std::strerror(errno);
         return figures;
     }
-    figures.cpu_probe_percent = ProbeWaitCpuPercent(server, pid);
+    figures.cpu_probe_percent = ProbeWaitCpuPercent(*servers.front(), pid);
     int status = 0;
     rusage usage{};
     while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     const auto ended = Clock::now();
-    server.Stop();
+    rusage self_after{};
+    getrusage(RUSAGE_SELF, &self_after);
+    std::vector<std::vector<LineEvent>> records;
+    for (auto& server : servers) {
+        server->Stop();
+        records.push_back(server->LineRecord());
+    }
 
+    figures.load_after = LoadAverage();
     figures.wall_s = Ms(ended - started) / 1000;
-    figures.cpu_run_ms = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    figures.cpu_run_ms = CpuMs(usage);
+    figures.sim_cpu_ms = CpuMs(self_after) - CpuMs(self_before);
     figures.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024;  // reported in KiB
-    Analyse(server.LineRecord(), started, ended, figures);
+    std::FILE* trace = trace_path.empty() ? nullptr : std::fopen(trace_path.c_str(), "w");
+    Analyse(records, started, ended, trace, figures);
+    if (trace != nullptr) std::fclose(trace);
     figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (!figures.ok) figures.failure = "the update did not succeed; its log is in " + output;
     return figures;
 }
 
+// A column holds every run of one case; a cell shows the median over the runs that
+// succeeded.
 struct Column {
     std::string title;
-    Figures figures;
+    std::vector<Figures> runs;
 };
 
-void PrintRow(const char* label, const std::vector<Column>& columns, const char* format,
-              double Figures::*field) {
-    std::printf("%-34s", label);
+using Getter = std::function<double(const Figures&)>;
+
+bool AnyOk(const Column& column) {
+    return std::any_of(column.runs.begin(), column.runs.end(),
+                       [](const Figures& f) { return f.ok; });
+}
+
+double MedianOf(const Column& column, const Getter& get) {
+    std::vector<double> values;
+    for (const Figures& f : column.runs)
+        if (f.ok) values.push_back(get(f));
+    return Percentile(values, 0.5);
+}
+
+void PrintRow(const std::string& label, const std::vector<Column>& columns, const char* format,
+              const Getter& get) {
+    std::printf("%-38s", label.c_str());
     for (const Column& column : columns) {
         char cell[32];
-        std::snprintf(cell, sizeof cell, format, column.figures.*field);
-        std::printf("%14s", column.figures.ok ? cell : "-");
+        std::snprintf(cell, sizeof cell, format, MedianOf(column, get));
+        std::printf("%14s", AnyOk(column) ? cell : "-");
     }
     std::printf("\n");
 }
 
-void PrintTable(const std::vector<Column>& columns) {
-    std::printf("%-34s", "");
+void PrintSpread(const std::string& label, const std::vector<Column>& columns,
+                 Spread Figures::*field) {
+    PrintRow(label + ", median (ms)", columns, "%.3f",
+             [field](const Figures& f) { return (f.*field).median; });
+    PrintRow("    p90", columns, "%.3f", [field](const Figures& f) { return (f.*field).p90; });
+    PrintRow("    p99", columns, "%.3f", [field](const Figures& f) { return (f.*field).p99; });
+    PrintRow("    max", columns, "%.3f", [field](const Figures& f) { return (f.*field).max; });
+}
+
+// Each run's value, for a figure whose spread over the runs matters.
+void PrintEachRun(const std::string& label, const std::vector<Column>& columns, const char* format,
+                  const Getter& get) {
+    std::printf("%-38s", label.c_str());
+    for (const Column& column : columns) {
+        std::string cell;
+        for (const Figures& f : column.runs) {
+            char value[16];
+            std::snprintf(value, sizeof value, format, f.ok ? get(f) : 0.0);
+            cell += (cell.empty() ? "" : " ") + std::string(f.ok ? value : "-");
+        }
+        std::printf("%14s", cell.c_str());
+    }
+    std::printf("\n");
+}
+
+void PrintHeader(const std::vector<Column>& columns, std::size_t runs) {
+    if (runs > 1) std::printf("Medians of %zu runs\n", runs);
+    std::printf("%-38s", "");
     for (const Column& column : columns)
         std::printf("%14s", column.title.c_str());
-    std::printf("\n%-34s", "exchanges");
+    std::printf("\n");
+}
+
+void PrintFailures(const std::vector<Column>& columns) {
     for (const Column& column : columns)
-        std::printf("%14zu", column.figures.exchanges);
-    std::printf("\n");
-    PrintRow("wall time (s)", columns, "%.3f", &Figures::wall_s);
-    PrintRow("line minimum (s)", columns, "%.3f", &Figures::minimum_s);
-    std::printf("%-34s", "ratio");
-    for (const Column& column : columns) {
-        const Figures& f = column.figures;
-        char cell[32];
-        std::snprintf(cell, sizeof cell, "%.4f", f.minimum_s > 0 ? f.wall_s / f.minimum_s : 0.0);
-        std::printf("%14s", f.ok ? cell : "-");
+        for (const Figures& f : column.runs)
+            if (!f.ok) std::printf("%s: %s\n", column.title.c_str(), f.failure.c_str());
+}
+
+void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
+    PrintHeader(columns, runs);
+    PrintRow("exchanges", columns, "%.0f",
+             [](const Figures& f) { return static_cast<double>(f.exchanges); });
+    PrintRow("wall time (s)", columns, "%.3f", [](const Figures& f) { return f.wall_s; });
+    PrintRow("line minimum (s)", columns, "%.3f", [](const Figures& f) { return f.minimum_s; });
+    PrintRow("ratio", columns, "%.4f", [](const Figures& f) { return f.Ratio(); });
+    if (runs > 1)
+        PrintEachRun("  each run", columns, "%.3f", [](const Figures& f) { return f.Ratio(); });
+    PrintSpread("added per exchange", columns, &Figures::added);
+    PrintSpread("  answer written late", columns, &Figures::late);
+    PrintSpread("  host turnaround", columns, &Figures::turnaround);
+    PrintRow("start to first request (ms)", columns, "%.1f",
+             [](const Figures& f) { return f.start_ms; });
+    PrintRow("last answer to exit (ms)", columns, "%.1f",
+             [](const Figures& f) { return f.end_ms; });
+    PrintRow("CPU, whole run (ms)", columns, "%.1f", [](const Figures& f) { return f.cpu_run_ms; });
+    PrintRow("CPU during the probe wait (%)", columns, "%.3f",
+             [](const Figures& f) { return f.cpu_probe_percent; });
+    PrintRow("peak memory (MiB)", columns, "%.2f", [](const Figures& f) { return f.peak_mib; });
+    PrintRow("simulator's CPU meanwhile (ms)", columns, "%.1f",
+             [](const Figures& f) { return f.sim_cpu_ms; });
+    PrintEachRun("load average before", columns, "%.1f",
+                 [](const Figures& f) { return f.load_before; });
+    PrintEachRun("load average after", columns, "%.1f",
+                 [](const Figures& f) { return f.load_after; });
+    PrintFailures(columns);
+}
+
+// Pairs of columns: one receiver alone, then the fleet.
+void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
+    PrintHeader(columns, runs);
+    PrintRow("wall time (s)", columns, "%.3f", [](const Figures& f) { return f.wall_s; });
+    std::printf("%-38s", "  against one alone");
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        std::vector<double> ratios;
+        if (i % 2 == 1)
+            for (std::size_t r = 0; r < columns[i].runs.size(); ++r) {
+                const Figures& one = columns[i - 1].runs[r];
+                const Figures& many = columns[i].runs[r];
+                if (one.ok && many.ok) ratios.push_back(many.wall_s / one.wall_s);
+            }
+        char cell[32] = "";
+        if (!ratios.empty()) std::snprintf(cell, sizeof cell, "%.4f", Percentile(ratios, 0.5));
+        std::printf("%14s", cell);
     }
     std::printf("\n");
-    PrintRow("added per exchange, median (ms)", columns, "%.3f", &Figures::median_added_ms);
-    PrintRow("added per exchange, p99 (ms)", columns, "%.3f", &Figures::p99_added_ms);
-    PrintRow("  answer written late, median (ms)", columns, "%.3f", &Figures::sim_late_ms);
-    PrintRow("  host turnaround, median (ms)", columns, "%.3f", &Figures::turnaround_ms);
-    PrintRow("start to first request (ms)", columns, "%.1f", &Figures::start_ms);
-    PrintRow("last answer to exit (ms)", columns, "%.1f", &Figures::end_ms);
-    PrintRow("CPU, whole run (ms)", columns, "%.1f", &Figures::cpu_run_ms);
-    PrintRow("CPU during the probe wait (%)", columns, "%.3f", &Figures::cpu_probe_percent);
-    PrintRow("peak memory (MiB)", columns, "%.2f", &Figures::peak_mib);
-    for (const Column& column : columns) {
-        if (!column.figures.ok)
-            std::printf("%s: %s\n", column.title.c_str(), column.figures.failure.c_str());
-    }
+    PrintRow("line minimum, slowest receiver (s)", columns, "%.3f",
+             [](const Figures& f) { return f.minimum_s; });
+    PrintRow("ratio", columns, "%.4f", [](const Figures& f) { return f.Ratio(); });
+    PrintSpread("added per exchange", columns, &Figures::added);
+    PrintSpread("  host turnaround", columns, &Figures::turnaround);
+    PrintRow("tool's CPU (ms)", columns, "%.1f", [](const Figures& f) { return f.cpu_run_ms; });
+    PrintRow("tool's CPU (% of one core)", columns, "%.2f",
+             [](const Figures& f) { return f.CpuPercent(); });
+    PrintRow("peak memory (MiB)", columns, "%.2f", [](const Figures& f) { return f.peak_mib; });
+    PrintRow("simulators' CPU (% of one core)", columns, "%.2f",
+             [](const Figures& f) { return f.wall_s > 0 ? f.sim_cpu_ms / (10 * f.wall_s) : 0; });
+    PrintEachRun("load average before", columns, "%.1f",
+                 [](const Figures& f) { return f.load_before; });
+    PrintEachRun("load average after", columns, "%.1f",
+                 [](const Figures& f) { return f.load_after; });
+    PrintFailures(columns);
 }
 
 constexpr const char kUsage[] =
     "Usage: korvel7-update-bench --korvel7 PATH [--wine-exe PATH --wine-prefix DIR "
-    "[--wine-loader PATH]] [--out DIR]\n";
+    "[--wine-loader PATH]]\n"
+    "       [--runs N] [--fleet N] [--only updates|fleet] [--out DIR] [--trace]\n"
+    "  --runs N    repeat every case N times and show the medians (default 1)\n"
+    "  --fleet N   receivers at once in the fleet run (default 8; 0 leaves it out)\n"
+    "  --only      run the single updates or the fleet run alone\n"
+    "  --out DIR   where the tool's logs go (default /tmp)\n"
+    "  --trace     also write each run's exchanges with their times to DIR\n";
 
 bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string* value) {
     if (argv[i] != name) return false;
@@ -325,32 +507,50 @@ bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string
     return true;
 }
 
+std::size_t Count(const std::string& text, std::size_t most) {
+    char* end = nullptr;
+    const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || n > most) {
+        std::fprintf(stderr, "'%s' is not a count from 0 to %zu\n%s", text.c_str(), most, kUsage);
+        std::exit(64);
+    }
+    return n;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string korvel7, wine_exe, wine_prefix, wine_loader = "/usr/lib/wine/wine64";
-    std::string out = "/tmp";
+    std::string out = "/tmp", runs_text = "1", fleet_text = "8", only;
+    bool trace = false;
     for (int i = 1; i < argc; ++i) {
-        if (!TakeValue(argc, argv, i, "--korvel7", &korvel7) &&
-            !TakeValue(argc, argv, i, "--wine-exe", &wine_exe) &&
-            !TakeValue(argc, argv, i, "--wine-prefix", &wine_prefix) &&
-            !TakeValue(argc, argv, i, "--wine-loader", &wine_loader) &&
-            !TakeValue(argc, argv, i, "--out", &out)) {
+        if (std::string_view(argv[i]) == "--trace") {
+            trace = true;
+        } else if (!TakeValue(argc, argv, i, "--korvel7", &korvel7) &&
+                   !TakeValue(argc, argv, i, "--wine-exe", &wine_exe) &&
+                   !TakeValue(argc, argv, i, "--wine-prefix", &wine_prefix) &&
+                   !TakeValue(argc, argv, i, "--wine-loader", &wine_loader) &&
+                   !TakeValue(argc, argv, i, "--runs", &runs_text) &&
+                   !TakeValue(argc, argv, i, "--fleet", &fleet_text) &&
+                   !TakeValue(argc, argv, i, "--only", &only) &&
+                   !TakeValue(argc, argv, i, "--out", &out)) {
             std::fprintf(stderr, "unknown argument %s\n%s", argv[i], kUsage);
             return 64;
         }
     }
-    if (korvel7.empty() || wine_exe.empty() != wine_prefix.empty()) {
+    const std::size_t runs = Count(runs_text, 100);
+    const std::size_t fleet = Count(fleet_text, 32);
+    if (korvel7.empty() || wine_exe.empty() != wine_prefix.empty() || runs == 0 ||
+        (only != "" && only != "updates" && only != "fleet")) {
         std::fprintf(stderr, "%s", kUsage);
         return 64;
     }
 
-    std::vector<Tool> tools = {{"native", {korvel7, "program", "--port"}, "", "", {}}};
+    std::vector<Tool> tools = {{"native", {korvel7, "program"}, "", {}}};
     if (!wine_exe.empty())
         tools.push_back({"wine",
-                         {wine_loader, wine_exe, "program", "--port"},
-                         "COM7",
-                         wine_prefix + "/dosdevices/com7",
+                         {wine_loader, wine_exe, "program"},
+                         wine_prefix + "/dosdevices",
                          {"WINEPREFIX=" + wine_prefix, "WINEDEBUG=-all"}});
 
     std::printf(
@@ -360,18 +560,53 @@ int main(int argc, char** argv) {
         static_cast<long long>(BenchLatencies().write.count()),
         static_cast<long long>(BenchLatencies().read.count()),
         static_cast<long long>(BenchLatencies().response.count()));
-    std::vector<Column> columns;
-    bool all_ok = true;
+
+    // Runs go round every case before the next run, so that a busy spell of the machine
+    // touches one run of each rather than every run of one.
+    std::vector<Column> updates, fleets;
+    const bool do_updates = only != "fleet";
+    const bool do_fleet = only != "updates" && fleet > 0;
     for (const Tool& tool : tools) {
-        for (const Image& image : kImages) {
-            const std::string title = tool.name + " " + image.name;
-            std::fprintf(stderr, "running %s...\n", title.c_str());
-            const std::string output =
-                out + "/korvel7-bench-" + tool.name + "-" + image.name + ".log";
-            columns.push_back({title, RunOnce(tool, image, output)});
-            all_ok = all_ok && columns.back().figures.ok;
+        if (do_updates)
+            for (const Image& image : kImages)
+                updates.push_back({tool.name + " " + image.name, {}});
+        if (do_fleet) {
+            fleets.push_back({tool.name + " 1", {}});
+            fleets.push_back({tool.name + " " + std::to_string(fleet), {}});
         }
     }
-    PrintTable(columns);
+    bool all_ok = true;
+    const auto run = [&](Column& column, const Tool& tool, const Image& image, std::size_t n,
+                         std::size_t r) {
+        std::string name = column.title;
+        std::replace(name.begin(), name.end(), ' ', '-');
+        name += "-run" + std::to_string(r + 1);
+        std::fprintf(stderr, "running %s, run %zu of %zu (load %.1f)...\n", column.title.c_str(),
+                     r + 1, runs, LoadAverage());
+        column.runs.push_back(Run(tool, image, n, out + "/korvel7-bench-" + name + ".log",
+                                  trace ? out + "/korvel7-bench-" + name + ".trace" : ""));
+        all_ok = all_ok && column.runs.back().ok;
+    };
+    for (std::size_t r = 0; r < runs; ++r) {
+        std::size_t u = 0, f = 0;
+        for (const Tool& tool : tools) {
+            if (do_updates)
+                for (const Image& image : kImages)
+                    run(updates[u++], tool, image, 1, r);
+            if (do_fleet) {
+                run(fleets[f++], tool, kImages[0], 1, r);
+                run(fleets[f++], tool, kImages[0], fleet, r);
+            }
+        }
+    }
+    if (do_updates) PrintUpdates(updates, runs);
+    if (do_updates && do_fleet) std::printf("\n");
+    if (do_fleet) {
+        std::printf(
+            "%zu receivers at once (image A), one korvel7 process with a --port each, "
+            "against one alone just before\n",
+            fleet);
+        PrintFleet(fleets, runs);
+    }
     return all_ok ? 0 : 1;
 }

@@ -1,19 +1,32 @@
 #!/usr/bin/env bash
-# The benchmarks: a whole update of each image against the simulator on a paced
+# The benchmarks: whole updates of each image against the simulator on a paced
 # 115200-baud line, for the native korvel7 and for korvel7.exe under Wine, side by side;
-# then the receive parser's throughput. About two minutes.
-#   tools/bench.sh            both
-#   tools/bench.sh update     the updates only
-#   tools/bench.sh parser     the parser only
+# eight receivers at once against one alone; then the receive parser's throughput.
+#   tools/bench.sh [PART] [OPTION]...
+#     PART     all (the default), update (single updates), fleet (eight at once) or parser
+#     OPTION   passed to korvel7-update-bench: --runs N (medians of N runs), --fleet N
+#              (receivers at once), --trace (each run's exchanges and their times), --out DIR
+# About four minutes for all, with one run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-what=${1:-all}
+what=all
+if [[ $# -gt 0 && $1 != -* ]]; then
+    what=$1
+    shift
+fi
+case $what in
+    all | update | fleet | parser) ;;
+    *)
+        echo "usage: tools/bench.sh [all|update|fleet|parser] [OPTION]..." >&2
+        exit 64
+        ;;
+esac
 
 tools/setup.sh
 cmake --preset native >/dev/null
 cmake --build --preset native >/dev/null
 
-if [[ $what == all || $what == update ]]; then
+if [[ $what != parser ]]; then
     cmake --preset windows >/dev/null
     cmake --build --preset windows --target korvel7 >/dev/null
     exe=build/windows/cli/korvel7.exe
@@ -25,8 +38,11 @@ if [[ $what == all || $what == update ]]; then
     trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true; rm -rf "$prefix" "$out"' EXIT
     cp -a build/windows/wine/template/. "$prefix/"
     WINEPREFIX=$prefix wineserver </dev/null >/dev/null 2>&1
+    only=()
+    [[ $what == update ]] && only=(--only updates)
+    [[ $what == fleet ]] && only=(--only fleet)
     build/native/bench/korvel7-update-bench --korvel7 build/native/cli/korvel7 \
-        --wine-exe "$exe" --wine-prefix "$prefix" --out "$out"
+        --wine-exe "$exe" --wine-prefix "$prefix" --out "$out" "${only[@]}" "$@"
     echo
 fi
 if [[ $what == all || $what == parser ]]; then
