@@ -29,10 +29,13 @@ constexpr int kExitFailed = 1;
 constexpr int kExitNotFound = 2;
 constexpr std::chrono::milliseconds kLiveRedraw{100};
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Set by the signal handler and read by the watcher thread: a lock-free atomic is safe
+// in both places.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void OnInterrupt(int) {
-    g_interrupted = 1;
+    g_interrupted.store(true);
 }
 
 // A port's log: kept whole for the end, copied to its file and, for a lone port, passed
@@ -343,7 +346,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
         jobs.front()->bar = bar.get();
     }
 
-    g_interrupted = 0;
+    g_interrupted.store(false);
     const auto previous_handler = std::signal(SIGINT, OnInterrupt);
     std::vector<std::thread> threads;
     for (auto& job : jobs)
@@ -357,7 +360,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     std::atomic<bool> all_ended{false};
     std::thread watcher([&] {
         while (!all_ended.load()) {
-            if (g_interrupted != 0)
+            if (g_interrupted.load())
                 for (auto& job : jobs)
                     job->link.Cancel();
             if (show_live) live.Draw(false);
