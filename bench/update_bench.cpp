@@ -27,6 +27,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -72,17 +73,19 @@ constexpr Image kImages[] = {{"A", {2, 4, 5}}, {"B", {3, 0, 0}}};
 struct Tool {
     std::string name;
     std::vector<std::string> command;  // each port follows as --port PORT
-    std::string dosdevices;            // under Wine: the prefix's dosdevices folder; else empty
+    std::string prefix;  // under Wine: the prefix, whose server runs all the while; else empty
     std::vector<std::string> environment;
+
+    std::string Dosdevices() const { return prefix + "/dosdevices"; }
 
     // Receiver i's port as the tool names it, and the link the simulator makes to it.
     std::string Port(std::size_t i, const PtyServer& server) const {
-        if (dosdevices.empty()) return server.SlavePath();
+        if (prefix.empty()) return server.SlavePath();
         return "COM" + std::to_string(kFirstWinePort + static_cast<int>(i));
     }
     std::string Link(std::size_t i) const {
-        if (dosdevices.empty()) return "";
-        return dosdevices + "/com" + std::to_string(kFirstWinePort + static_cast<int>(i));
+        if (prefix.empty()) return "";
+        return Dosdevices() + "/com" + std::to_string(kFirstWinePort + static_cast<int>(i));
     }
 };
 
@@ -104,7 +107,8 @@ struct Figures {
     double end_ms = 0;     // from the last answer to the end of the process
     double cpu_run_ms = 0;
     double cpu_probe_percent = 0;
-    double sim_cpu_ms = 0;  // this process, the simulators' threads, meanwhile
+    double sim_cpu_ms = 0;     // this process, the simulators' threads, meanwhile
+    double server_cpu_ms = 0;  // under Wine: the wineserver's, meanwhile
     double peak_mib = 0;
     double load_before = 0;  // the machine's one-minute load average
     double load_after = 0;
@@ -141,6 +145,38 @@ double LoadAverage() {
 double CpuMs(const rusage& usage) {
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// The CPU time of the wineserver that serves `prefix`, in ms: Wine's calls for serial
+// I/O, waits and events go to it, and its CPU is not in the tool's own account.
+double WineServerCpuMs(const std::string& prefix) {
+    double total = 0;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return 0;
+    const std::string wanted = "WINEPREFIX=" + prefix;
+    while (const dirent* entry = readdir(proc)) {
+        const std::string dir = std::string("/proc/") + entry->d_name;
+        std::ifstream comm(dir + "/comm");
+        std::string name;
+        if (!(comm >> name) || name.rfind("wineserver", 0) != 0) continue;
+        std::ifstream environment(dir + "/environ");
+        bool ours = false;
+        for (std::string variable; std::getline(environment, variable, '\0');)
+            ours = ours || variable == wanted;
+        std::ifstream stat(dir + "/stat");
+        std::string line;
+        if (!ours || !std::getline(stat, line)) continue;
+        // After the name in parentheses: state, then fields 4 to 13, then utime and stime.
+        std::istringstream fields(line.substr(line.rfind(')') + 2));
+        std::string skip;
+        for (int i = 0; i < 11; ++i)
+            fields >> skip;
+        double utime = 0, stime = 0;
+        fields >> utime >> stime;
+        total += (utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    closedir(proc);
+    return total;
 }
 
 // CPU time of every thread of a process, in nanoseconds; -1 once it is gone.
@@ -318,6 +354,7 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
 
     rusage self_before{};
     getrusage(RUSAGE_SELF, &self_before);
+    const double server_before = tool.prefix.empty() ? 0 : WineServerCpuMs(tool.prefix);
     const auto started = Clock::now();
     const pid_t pid = Spawn(argv, tool.environment, output);
     if (pid < 0) {
@@ -342,8 +379,12 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
     figures.wall_s = Ms(ended - started) / 1000;
     figures.cpu_run_ms = CpuMs(usage);
     figures.sim_cpu_ms = CpuMs(self_after) - CpuMs(self_before);
+    if (!tool.prefix.empty()) figures.server_cpu_ms = WineServerCpuMs(tool.prefix) - server_before;
     figures.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024;  // reported in KiB
     std::FILE* trace = trace_path.empty() ? nullptr : std::fopen(trace_path.c_str(), "w");
+    if (trace != nullptr)
+        std::fprintf(trace, "# tool pid %d; the simulators are threads of pid %d\n",
+                     static_cast<int>(pid), static_cast<int>(getpid()));
     Analyse(records, started, ended, trace, figures);
     if (trace != nullptr) std::fclose(trace);
     figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -359,6 +400,9 @@ struct Column {
 };
 
 using Getter = std::function<double(const Figures&)>;
+
+// Wide enough for each run's value side by side.
+int g_width = 14;
 
 bool AnyOk(const Column& column) {
     return std::any_of(column.runs.begin(), column.runs.end(),
@@ -378,7 +422,7 @@ void PrintRow(const std::string& label, const std::vector<Column>& columns, cons
     for (const Column& column : columns) {
         char cell[32];
         std::snprintf(cell, sizeof cell, format, MedianOf(column, get));
-        std::printf("%14s", AnyOk(column) ? cell : "-");
+        std::printf("%*s", g_width, AnyOk(column) ? cell : "-");
     }
     std::printf("\n");
 }
@@ -403,16 +447,17 @@ void PrintEachRun(const std::string& label, const std::vector<Column>& columns, 
             std::snprintf(value, sizeof value, format, f.ok ? get(f) : 0.0);
             cell += (cell.empty() ? "" : " ") + std::string(f.ok ? value : "-");
         }
-        std::printf("%14s", cell.c_str());
+        std::printf("%*s", g_width, cell.c_str());
     }
     std::printf("\n");
 }
 
 void PrintHeader(const std::vector<Column>& columns, std::size_t runs) {
+    g_width = std::max(14, 7 * static_cast<int>(runs) + 2);
     if (runs > 1) std::printf("Medians of %zu runs\n", runs);
     std::printf("%-38s", "");
     for (const Column& column : columns)
-        std::printf("%14s", column.title.c_str());
+        std::printf("%*s", g_width, column.title.c_str());
     std::printf("\n");
 }
 
@@ -432,6 +477,9 @@ void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
     if (runs > 1)
         PrintEachRun("  each run", columns, "%.3f", [](const Figures& f) { return f.Ratio(); });
     PrintSpread("added per exchange", columns, &Figures::added);
+    if (runs > 1)
+        PrintEachRun("  p99, each run", columns, "%.2f",
+                     [](const Figures& f) { return f.added.p99; });
     PrintSpread("  answer written late", columns, &Figures::late);
     PrintSpread("  host turnaround", columns, &Figures::turnaround);
     PrintRow("start to first request (ms)", columns, "%.1f",
@@ -439,9 +487,13 @@ void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
     PrintRow("last answer to exit (ms)", columns, "%.1f",
              [](const Figures& f) { return f.end_ms; });
     PrintRow("CPU, whole run (ms)", columns, "%.1f", [](const Figures& f) { return f.cpu_run_ms; });
+    if (runs > 1)
+        PrintEachRun("  each run", columns, "%.0f", [](const Figures& f) { return f.cpu_run_ms; });
     PrintRow("CPU during the probe wait (%)", columns, "%.3f",
              [](const Figures& f) { return f.cpu_probe_percent; });
     PrintRow("peak memory (MiB)", columns, "%.2f", [](const Figures& f) { return f.peak_mib; });
+    PrintRow("wineserver's CPU meanwhile (ms)", columns, "%.0f",
+             [](const Figures& f) { return f.server_cpu_ms; });
     PrintRow("simulator's CPU meanwhile (ms)", columns, "%.1f",
              [](const Figures& f) { return f.sim_cpu_ms; });
     PrintEachRun("load average before", columns, "%.1f",
@@ -455,20 +507,37 @@ void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
 void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
     PrintHeader(columns, runs);
     PrintRow("wall time (s)", columns, "%.3f", [](const Figures& f) { return f.wall_s; });
+    // The fleet's wall time over that of the one alone in the same run, per run.
+    const auto ratios = [&columns](std::size_t i) {
+        std::vector<double> values;
+        for (std::size_t r = 0; i % 2 == 1 && r < columns[i].runs.size(); ++r) {
+            const Figures& one = columns[i - 1].runs[r];
+            const Figures& many = columns[i].runs[r];
+            if (one.ok && many.ok) values.push_back(many.wall_s / one.wall_s);
+        }
+        return values;
+    };
     std::printf("%-38s", "  against one alone");
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        std::vector<double> ratios;
-        if (i % 2 == 1)
-            for (std::size_t r = 0; r < columns[i].runs.size(); ++r) {
-                const Figures& one = columns[i - 1].runs[r];
-                const Figures& many = columns[i].runs[r];
-                if (one.ok && many.ok) ratios.push_back(many.wall_s / one.wall_s);
-            }
+        const std::vector<double> values = ratios(i);
         char cell[32] = "";
-        if (!ratios.empty()) std::snprintf(cell, sizeof cell, "%.4f", Percentile(ratios, 0.5));
-        std::printf("%14s", cell);
+        if (!values.empty()) std::snprintf(cell, sizeof cell, "%.4f", Percentile(values, 0.5));
+        std::printf("%*s", g_width, cell);
     }
     std::printf("\n");
+    if (runs > 1) {
+        std::printf("%-38s", "    each run");
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            std::string cell;
+            for (double value : ratios(i)) {
+                char text[16];
+                std::snprintf(text, sizeof text, "%.3f", value);
+                cell += (cell.empty() ? "" : " ") + std::string(text);
+            }
+            std::printf("%*s", g_width, cell.c_str());
+        }
+        std::printf("\n");
+    }
     PrintRow("line minimum, slowest receiver (s)", columns, "%.3f",
              [](const Figures& f) { return f.minimum_s; });
     PrintRow("ratio", columns, "%.4f", [](const Figures& f) { return f.Ratio(); });
@@ -477,6 +546,11 @@ void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
     PrintRow("tool's CPU (ms)", columns, "%.1f", [](const Figures& f) { return f.cpu_run_ms; });
     PrintRow("tool's CPU (% of one core)", columns, "%.2f",
              [](const Figures& f) { return f.CpuPercent(); });
+    if (runs > 1)
+        PrintEachRun("  each run", columns, "%.2f",
+                     [](const Figures& f) { return f.CpuPercent(); });
+    PrintRow("wineserver's CPU (% of one core)", columns, "%.2f",
+             [](const Figures& f) { return f.wall_s > 0 ? f.server_cpu_ms / (10 * f.wall_s) : 0; });
     PrintRow("peak memory (MiB)", columns, "%.2f", [](const Figures& f) { return f.peak_mib; });
     PrintRow("simulators' CPU (% of one core)", columns, "%.2f",
              [](const Figures& f) { return f.wall_s > 0 ? f.sim_cpu_ms / (10 * f.wall_s) : 0; });
@@ -490,12 +564,17 @@ void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
 constexpr const char kUsage[] =
     "Usage: korvel7-update-bench --korvel7 PATH [--wine-exe PATH --wine-prefix DIR "
     "[--wine-loader PATH]]\n"
-    "       [--runs N] [--fleet N] [--only updates|fleet] [--out DIR] [--trace]\n"
+    "       [--runs N] [--fleet N] [--only updates|fleet] [--image A|B] [--out DIR] [--trace]\n"
+    "       [--baseline PATH] [--wine-baseline PATH]\n"
     "  --runs N    repeat every case N times and show the medians (default 1)\n"
     "  --fleet N   receivers at once in the fleet run (default 8; 0 leaves it out)\n"
     "  --only      run the single updates or the fleet run alone\n"
+    "  --image     update with that image alone (the fleet always takes A)\n"
     "  --out DIR   where the tool's logs go (default /tmp)\n"
-    "  --trace     also write each run's exchanges with their times to DIR\n";
+    "  --trace     also write each run's exchanges with their times to DIR\n"
+    "  --baseline, --wine-baseline\n"
+    "              an earlier korvel7 (korvel7.exe), run right after the one under test in\n"
+    "              every run, so that both meet the same spells of load\n";
 
 bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string* value) {
     if (argv[i] != name) return false;
@@ -521,7 +600,8 @@ std::size_t Count(const std::string& text, std::size_t most) {
 
 int main(int argc, char** argv) {
     std::string korvel7, wine_exe, wine_prefix, wine_loader = "/usr/lib/wine/wine64";
-    std::string out = "/tmp", runs_text = "1", fleet_text = "8", only;
+    std::string baseline, wine_baseline;
+    std::string out = "/tmp", runs_text = "1", fleet_text = "8", only, image_name;
     bool trace = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string_view(argv[i]) == "--trace") {
@@ -530,9 +610,12 @@ int main(int argc, char** argv) {
                    !TakeValue(argc, argv, i, "--wine-exe", &wine_exe) &&
                    !TakeValue(argc, argv, i, "--wine-prefix", &wine_prefix) &&
                    !TakeValue(argc, argv, i, "--wine-loader", &wine_loader) &&
+                   !TakeValue(argc, argv, i, "--baseline", &baseline) &&
+                   !TakeValue(argc, argv, i, "--wine-baseline", &wine_baseline) &&
                    !TakeValue(argc, argv, i, "--runs", &runs_text) &&
                    !TakeValue(argc, argv, i, "--fleet", &fleet_text) &&
                    !TakeValue(argc, argv, i, "--only", &only) &&
+                   !TakeValue(argc, argv, i, "--image", &image_name) &&
                    !TakeValue(argc, argv, i, "--out", &out)) {
             std::fprintf(stderr, "unknown argument %s\n%s", argv[i], kUsage);
             return 64;
@@ -541,17 +624,24 @@ int main(int argc, char** argv) {
     const std::size_t runs = Count(runs_text, 100);
     const std::size_t fleet = Count(fleet_text, 32);
     if (korvel7.empty() || wine_exe.empty() != wine_prefix.empty() || runs == 0 ||
-        (only != "" && only != "updates" && only != "fleet")) {
+        (only != "" && only != "updates" && only != "fleet") ||
+        (image_name != "" && image_name != "A" && image_name != "B")) {
         std::fprintf(stderr, "%s", kUsage);
         return 64;
     }
 
     std::vector<Tool> tools = {{"native", {korvel7, "program"}, "", {}}};
+    if (!baseline.empty()) tools.push_back({"before", {baseline, "program"}, "", {}});
+    const std::vector<std::string> wine_environment = {"WINEPREFIX=" + wine_prefix,
+                                                       "WINEDEBUG=-all"};
     if (!wine_exe.empty())
-        tools.push_back({"wine",
-                         {wine_loader, wine_exe, "program"},
-                         wine_prefix + "/dosdevices",
-                         {"WINEPREFIX=" + wine_prefix, "WINEDEBUG=-all"}});
+        tools.push_back(
+            {"wine", {wine_loader, wine_exe, "program"}, wine_prefix, wine_environment});
+    if (!wine_exe.empty() && !wine_baseline.empty())
+        tools.push_back({"wine-before",
+                         {wine_loader, wine_baseline, "program"},
+                         wine_prefix,
+                         wine_environment});
 
     std::printf(
         "Whole updates at %u baud, 8N1; receiver latencies: erase %lld us, write %lld us, "
@@ -561,14 +651,19 @@ int main(int argc, char** argv) {
         static_cast<long long>(BenchLatencies().read.count()),
         static_cast<long long>(BenchLatencies().response.count()));
 
-    // Runs go round every case before the next run, so that a busy spell of the machine
-    // touches one run of each rather than every run of one.
+    std::vector<Image> images;
+    for (const Image& image : kImages)
+        if (image_name.empty() || image_name == image.name) images.push_back(image);
+
+    // Runs go round every case before the next run, and each image's tools run back to
+    // back, so that a busy spell of the machine touches one run of each case rather than
+    // every run of one, and a tool and its baseline meet much the same load.
     std::vector<Column> updates, fleets;
     const bool do_updates = only != "fleet";
     const bool do_fleet = only != "updates" && fleet > 0;
     for (const Tool& tool : tools) {
         if (do_updates)
-            for (const Image& image : kImages)
+            for (const Image& image : images)
                 updates.push_back({tool.name + " " + image.name, {}});
         if (do_fleet) {
             fleets.push_back({tool.name + " 1", {}});
@@ -588,15 +683,12 @@ int main(int argc, char** argv) {
         all_ok = all_ok && column.runs.back().ok;
     };
     for (std::size_t r = 0; r < runs; ++r) {
-        std::size_t u = 0, f = 0;
-        for (const Tool& tool : tools) {
-            if (do_updates)
-                for (const Image& image : kImages)
-                    run(updates[u++], tool, image, 1, r);
-            if (do_fleet) {
-                run(fleets[f++], tool, kImages[0], 1, r);
-                run(fleets[f++], tool, kImages[0], fleet, r);
-            }
+        for (std::size_t i = 0; do_updates && i < images.size(); ++i)
+            for (std::size_t t = 0; t < tools.size(); ++t)
+                run(updates[t * images.size() + i], tools[t], images[i], 1, r);
+        for (std::size_t t = 0; do_fleet && t < tools.size(); ++t) {
+            run(fleets[2 * t], tools[t], kImages[0], 1, r);
+            run(fleets[2 * t + 1], tools[t], kImages[0], fleet, r);
         }
     }
     if (do_updates) PrintUpdates(updates, runs);
