@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +32,11 @@ struct SerialDevice {
 };
 
 namespace {
+
+// One read takes up to this much of the input queue, more than any answer holds, and
+// hands it on in blocks of kReceiveBlock: a read-back answer costs one system call, not
+// three.
+constexpr std::size_t kReadBurst = 512;
 
 speed_t SpeedFor(std::uint32_t baud) {
     switch (baud) {
@@ -109,16 +115,21 @@ OpenFailure OpenExclusive(SerialDevice* device, const std::string& name) {
 
 // Delivers what the input queue holds, in blocks of at most kReceiveBlock bytes. False
 // when the device has gone away. With VMIN and VTIME 0 an empty queue reads as 0 bytes;
-// a short block has emptied it already, and asking again would only cost a system call
+// a short read has emptied it already, and asking again would only cost a system call
 // in every exchange (poll reports what arrives after it).
 bool DrainInput(SerialDevice* device) {
-    std::uint8_t buffer[kReceiveBlock];
+    std::uint8_t buffer[kReadBurst];
     while (!device->stop.load(std::memory_order_acquire)) {
         ssize_t n = read(device->fd, buffer, sizeof buffer);
         if (n > 0) {
-            if (device->registered.load(std::memory_order_acquire))
-                device->routine(device->context, buffer, static_cast<std::uint32_t>(n));
-            if (static_cast<std::size_t>(n) < sizeof buffer) return true;
+            const auto count = static_cast<std::size_t>(n);
+            if (device->registered.load(std::memory_order_acquire)) {
+                for (std::size_t done = 0; done < count; done += kReceiveBlock)
+                    device->routine(device->context, buffer + done,
+                                    static_cast<std::uint32_t>(
+                                        std::min<std::size_t>(kReceiveBlock, count - done)));
+            }
+            if (count < sizeof buffer) return true;
             continue;
         }
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) return true;
