@@ -129,6 +129,8 @@ UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
 // With --quiet the one report outside the log still reaches standard output, unless that
 // carries JSON.
 void RunJob(Job& job, const JobOptions& options) {
+    // This thread does nothing but the port's exchanges, and every answer wakes it.
+    RaiseExchangePriority();
     const bool report_apart = options.quiet && !options.json;
     const ScopedLogRoute route({options.quiet && job.log.file == nullptr ? nullptr : &job.log,
                                 report_apart ? nullptr : &job.log});

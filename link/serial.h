@@ -44,6 +44,13 @@ struct OpenError {
 SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud,
                                OpenError* error = nullptr);
 
+// Every exchange waits for two threads to get a CPU: the device's receiving thread and
+// the thread that sends and waits. The first asks for this itself; a caller whose thread
+// does nothing but exchanges may ask for it too. Where the system allows, the calling
+// thread then gets the CPU sooner when it wakes while others keep the CPUs busy;
+// nothing changes where it does not.
+void RaiseExchangePriority();
+
 // Registers the routine that receives every later block, with a context passed back to
 // it. Call at most once per open device, from the thread that opened it.
 void SetReceiveCallback(SerialDevice* device, ReceiveRoutine routine, void* context);
