@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -179,6 +180,39 @@ double WineServerCpuMs(const std::string& prefix) {
     return total;
 }
 
+// The process's peak resident memory so far (VmHWM), in KiB; 0 once it is gone.
+long PeakKib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return 0;
+}
+
+// Samples a process's peak memory until stopped. wait4's ru_maxrss cannot tell it: a
+// spawned child shares the bench's memory until its exec, and the kernel keeps that
+// peak, the bench's own, for the child.
+class PeakSampler {
+public:
+    explicit PeakSampler(pid_t pid)
+        : thread_([this, pid] {
+              while (!stop_.load()) {
+                  peak_ = std::max(peak_.load(), PeakKib(pid));
+                  std::this_thread::sleep_for(milliseconds(20));
+              }
+          }) {}
+    ~PeakSampler() { Stop(); }
+    long Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return peak_;
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> peak_{0};
+    std::thread thread_;
+};
+
 // CPU time of every thread of a process, in nanoseconds; -1 once it is gone.
 long long ProcessCpuNs(pid_t pid) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
@@ -284,7 +318,7 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 
 // Standard output goes to a file, as a log would, and standard error to one beside it,
 // so that no progress display depends on where the bench itself writes; the process's
-// own CPU and memory come from wait4.
+// own CPU comes from wait4.
 pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> environment,
             const std::string& output) {
     for (char** e = environ; *e != nullptr; ++e)
@@ -361,12 +395,14 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
         figures.failure = "starting " + argv[0] + ": " + std::strerror(errno);
         return figures;
     }
+    PeakSampler peak(pid);
     figures.cpu_probe_percent = ProbeWaitCpuPercent(*servers.front(), pid);
     int status = 0;
     rusage usage{};
     while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
     const auto ended = Clock::now();
+    figures.peak_mib = static_cast<double>(peak.Stop()) / 1024;
     rusage self_after{};
     getrusage(RUSAGE_SELF, &self_after);
     std::vector<std::vector<LineEvent>> records;
@@ -380,7 +416,6 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
     figures.cpu_run_ms = CpuMs(usage);
     figures.sim_cpu_ms = CpuMs(self_after) - CpuMs(self_before);
     if (!tool.prefix.empty()) figures.server_cpu_ms = WineServerCpuMs(tool.prefix) - server_before;
-    figures.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024;  // reported in KiB
     std::FILE* trace = trace_path.empty() ? nullptr : std::fopen(trace_path.c_str(), "w");
     if (trace != nullptr)
         std::fprintf(trace, "# tool pid %d; the simulators are threads of pid %d\n",
