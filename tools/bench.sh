@@ -6,7 +6,7 @@
 #     PART     all (the default), update (single updates), fleet (eight at once) or parser
 #     OPTION   passed to korvel7-update-bench: --runs N (medians of N runs), --fleet N
 #              (receivers at once), --trace (each run's exchanges and their times), --out DIR
-# About four minutes for all, with one run.
+# About six minutes for all, with one run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 what=all
