@@ -219,9 +219,10 @@ SerialDevice* OpenSerialDevice(const std::string& name, std::uint32_t baud, Open
 // machine: a real-time thread that wakes the other thread of an exchange drives it onto
 // the other, often idle, CPU (tens of microseconds more per answer, and more CPU time),
 // and with both real-time every hand-over crosses CPUs (twice the CPU time); a lower
-// nice value gained little. The call keeps the thread's nice value, which it would
-// otherwise reset.
+// nice value gained little. A thread that runs under another policy (a user's chrt, say)
+// keeps it, and the call keeps the thread's nice value, which it would otherwise reset.
 void RaiseExchangePriority() {
+    if (sched_getscheduler(0) != SCHED_OTHER) return;
     errno = 0;
     const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
     if (errno != 0) return;
