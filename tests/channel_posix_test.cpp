@@ -1,13 +1,22 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
+
+// The kernel's header declares a sched_param of its own beside the C library's.
+#define sched_param kernel_sched_param
+#include <linux/sched/types.h>
+#undef sched_param
 
 #include "link/link.h"
 #include "link/serial.h"
@@ -100,6 +109,70 @@ TEST(ChannelPosix, FailedOpenLeavesTheTerminalShared) {
     EXPECT_EQ(ioctl(terminal, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
     close(terminal);
+}
+
+// The shortest time slice an ordinary thread may ask for, which the exchange threads take.
+constexpr std::uint64_t kShortSliceNs = 100'000;
+
+sched_attr AttrOf(pid_t tid) {
+    sched_attr attr{};
+    EXPECT_EQ(syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0), 0) << "thread " << tid;
+    return attr;
+}
+
+// Kernels before 6.12 keep no time slice per thread and report none.
+bool KernelKeepsSlices() {
+    return AttrOf(static_cast<pid_t>(gettid())).sched_runtime != 0;
+}
+
+int ThreadsWithShortSlices() {
+    int count = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    while (const dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr) {
+        const long tid = std::strtol(entry->d_name, nullptr, 10);
+        if (tid > 0 && AttrOf(static_cast<pid_t>(tid)).sched_runtime == kShortSliceNs) ++count;
+    }
+    if (tasks != nullptr) closedir(tasks);
+    return count;
+}
+
+// A woken receiving thread gets a CPU sooner on a busy machine when it runs with a short
+// slice; nothing else in the process changes.
+TEST(ChannelPosix, TheReceivingThreadRunsWithAShortSlice) {
+    if (!KernelKeepsSlices()) GTEST_SKIP() << "this kernel keeps no time slice per thread";
+    PtyPeer peer;
+    ASSERT_EQ(ThreadsWithShortSlices(), 0);
+    SerialDevice* device = OpenSerialDevice(peer.Path(), kBaudRate);
+    ASSERT_NE(device, nullptr);
+    // The thread asks for its slice once it runs, which may be after the open returned.
+    int raised = 0;
+    for (int i = 0; i < 2000 && raised == 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+        raised = ThreadsWithShortSlices();
+    }
+    EXPECT_EQ(raised, 1);
+    CloseSerialDevice(device);
+}
+
+// A caller's thread keeps its nice value, and one that a user put under another policy
+// keeps that policy.
+TEST(ChannelPosix, RaisingLeavesNiceValueAndOtherPoliciesAlone) {
+    if (!KernelKeepsSlices()) GTEST_SKIP() << "this kernel keeps no time slice per thread";
+    sched_attr niced{}, batch{};
+    std::thread([&] {
+        const auto tid = static_cast<id_t>(gettid());
+        ASSERT_EQ(setpriority(PRIO_PROCESS, tid, 5), 0);
+        RaiseExchangePriority();
+        niced = AttrOf(static_cast<pid_t>(tid));
+        const sched_param param{};
+        ASSERT_EQ(sched_setscheduler(0, SCHED_BATCH, &param), 0);
+        RaiseExchangePriority();
+        batch = AttrOf(static_cast<pid_t>(tid));
+    }).join();
+    EXPECT_EQ(niced.sched_policy, static_cast<std::uint32_t>(SCHED_OTHER));
+    EXPECT_EQ(niced.sched_nice, 5);
+    EXPECT_EQ(niced.sched_runtime, kShortSliceNs);
+    EXPECT_EQ(batch.sched_policy, static_cast<std::uint32_t>(SCHED_BATCH));
 }
 
 }  // namespace
