@@ -13,6 +13,8 @@
 // against the one, and the tool's CPU as a share of one core.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -362,9 +364,25 @@ double ProbeWaitCpuPercent(const PtyServer& server, pid_t pid) {
     return 100.0 * static_cast<double>(after - before) / window_ns;
 }
 
+// Starts a simulator, under SCHED_FIFO when asked so that it never waits for a CPU and
+// what is left of the tail on a busy machine is the tool's. A new thread takes its
+// creator's policy, so this thread holds it only while the server starts.
+bool StartServer(PtyServer& server, bool realtime, std::string* error) {
+    sched_param fifo{};
+    fifo.sched_priority = 10;
+    if (realtime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0) {
+        *error = "SCHED_FIFO was refused (it needs root or CAP_SYS_NICE)";
+        return false;
+    }
+    const bool started = server.Start(error);
+    const sched_param normal{};
+    if (realtime) pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    return started;
+}
+
 // One korvel7 process updating `receivers` simulated receivers, all of them image `image`.
 Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const std::string& output,
-            const std::string& trace_path) {
+            const std::string& trace_path, bool realtime_simulators) {
     Figures figures;
     figures.receivers = receivers;
     figures.load_before = LoadAverage();
@@ -378,7 +396,7 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
         servers.push_back(std::make_unique<PtyServer>(options, tool.Link(i)));
         servers.back()->RecordLine();
         std::string error;
-        if (!servers.back()->Start(&error)) {
+        if (!StartServer(*servers.back(), realtime_simulators, &error)) {
             figures.failure = "simulator: " + error;
             return figures;
         }
@@ -600,7 +618,7 @@ constexpr const char kUsage[] =
     "Usage: korvel7-update-bench --korvel7 PATH [--wine-exe PATH --wine-prefix DIR "
     "[--wine-loader PATH]]\n"
     "       [--runs N] [--fleet N] [--only updates|fleet] [--image A|B] [--out DIR] [--trace]\n"
-    "       [--baseline PATH] [--wine-baseline PATH]\n"
+    "       [--baseline PATH] [--wine-baseline PATH] [--realtime-simulators]\n"
     "  --runs N    repeat every case N times and show the medians (default 1)\n"
     "  --fleet N   receivers at once in the fleet run (default 8; 0 leaves it out)\n"
     "  --only      run the single updates or the fleet run alone\n"
@@ -609,7 +627,10 @@ constexpr const char kUsage[] =
     "  --trace     also write each run's exchanges with their times to DIR\n"
     "  --baseline, --wine-baseline\n"
     "              an earlier korvel7 (korvel7.exe), run right after the one under test in\n"
-    "              every run, so that both meet the same spells of load\n";
+    "              every run, so that both meet the same spells of load\n"
+    "  --realtime-simulators\n"
+    "              run the simulators under SCHED_FIFO (root), so that on a busy machine\n"
+    "              the tail left is the tool's own\n";
 
 bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string* value) {
     if (argv[i] != name) return false;
@@ -637,10 +658,12 @@ int main(int argc, char** argv) {
     std::string korvel7, wine_exe, wine_prefix, wine_loader = "/usr/lib/wine/wine64";
     std::string baseline, wine_baseline;
     std::string out = "/tmp", runs_text = "1", fleet_text = "8", only, image_name;
-    bool trace = false;
+    bool trace = false, realtime_simulators = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string_view(argv[i]) == "--trace") {
             trace = true;
+        } else if (std::string_view(argv[i]) == "--realtime-simulators") {
+            realtime_simulators = true;
         } else if (!TakeValue(argc, argv, i, "--korvel7", &korvel7) &&
                    !TakeValue(argc, argv, i, "--wine-exe", &wine_exe) &&
                    !TakeValue(argc, argv, i, "--wine-prefix", &wine_prefix) &&
@@ -714,7 +737,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "running %s, run %zu of %zu (load %.1f)...\n", column.title.c_str(),
                      r + 1, runs, LoadAverage());
         column.runs.push_back(Run(tool, image, n, out + "/korvel7-bench-" + name + ".log",
-                                  trace ? out + "/korvel7-bench-" + name + ".trace" : ""));
+                                  trace ? out + "/korvel7-bench-" + name + ".trace" : "",
+                                  realtime_simulators));
         all_ok = all_ok && column.runs.back().ok;
     };
     for (std::size_t r = 0; r < runs; ++r) {
