@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -323,23 +324,53 @@ TEST(Benches, OneReceiverHangingUpStopsNoOther) {
 }
 
 // The lines a terminal shows for `output`: CR goes back to the line's start, and what
-// follows overwrites; trailing blanks are dropped.
+// follows overwrites; ESC [ n A moves n lines up and ESC [ K clears the rest of the line;
+// trailing blanks are dropped.
 std::vector<std::string> Screen(const std::string& output) {
     std::vector<std::string> lines(1);
-    std::size_t column = 0;
-    for (char c : output) {
-        if (c == '\n' || c == '\r') {
-            if (c == '\n') lines.emplace_back();
+    std::size_t row = 0, column = 0;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const char c = output[i];
+        if (c == '\x1b' && output.compare(i + 1, 1, "[") == 0) {
+            const std::size_t end = output.find_first_not_of("0123456789", i + 2);
+            if (end == std::string::npos) break;
+            const auto n = static_cast<std::size_t>(std::atoi(output.c_str() + i + 2));
+            if (output[end] == 'A') row -= std::min(row, n);
+            if (output[end] == 'K') lines[row].resize(std::min(column, lines[row].size()));
+            i = end;
+        } else if (c == '\n') {
+            if (++row == lines.size()) lines.emplace_back();
             column = 0;
-            continue;
+        } else if (c == '\r') {
+            column = 0;
+        } else {
+            std::string& line = lines[row];
+            if (column >= line.size()) line.resize(column + 1, ' ');
+            line[column++] = c;
         }
-        std::string& line = lines.back();
-        if (column >= line.size()) line.resize(column + 1, ' ');
-        line[column++] = c;
     }
     for (std::string& line : lines)
         line.erase(line.find_last_not_of(' ') + 1);
     return lines;
+}
+
+// Several ports show one line each on standard error, redrawn in place: at the end each
+// line holds where its port's run ended, and the table follows them.
+TEST(Benches, LiveLinesEndWhereEachRunEnded) {
+    sim::Options hanging;
+    hanging.faults.push_back({sim::FaultAction::kHangup, kCmdWriteChunk, 300, 0, 0});
+    Bench bench({{}, hanging});
+    const Result r = RunCli("program --progress" + bench.Ports());
+    EXPECT_EQ(r.status, 1);
+    const std::vector<std::string> screen = Screen(r.err);
+    ASSERT_GE(screen.size(), 5u) << r.err;
+    EXPECT_TRUE(screen[0].starts_with(bench[0].SlavePath() + "  [#")) << screen[0];
+    EXPECT_NE(screen[0].find(" 100%"), std::string::npos) << screen[0];
+    EXPECT_TRUE(screen[1].starts_with(bench[1].SlavePath() + "  [#")) << screen[1];
+    EXPECT_EQ(screen[1].find(" 100%"), std::string::npos) << screen[1];
+    EXPECT_TRUE(screen[2].starts_with("port ")) << screen[2];
+    EXPECT_NE(screen[3].find(" updated "), std::string::npos) << screen[3];
+    EXPECT_NE(screen[4].find(" failed "), std::string::npos) << screen[4];
 }
 
 // One terminal that the bar's and the log's streams both write to, as standard error and
