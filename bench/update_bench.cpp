@@ -30,7 +30,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -150,6 +149,22 @@ double CpuMs(const rusage& usage) {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
+// CPU time of every thread of a process, in nanoseconds; -1 once it is gone.
+long long ProcessCpuNs(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) return -1;
+    long long total = 0;
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
+        long long ns = 0;
+        if (stat >> ns) total += ns;
+    }
+    closedir(dir);
+    return total;
+}
+
 // The CPU time of the wineserver that serves `prefix`, in ms: Wine's calls for serial
 // I/O, waits and events go to it, and its CPU is not in the tool's own account.
 double WineServerCpuMs(const std::string& prefix) {
@@ -166,17 +181,9 @@ double WineServerCpuMs(const std::string& prefix) {
         bool ours = false;
         for (std::string variable; std::getline(environment, variable, '\0');)
             ours = ours || variable == wanted;
-        std::ifstream stat(dir + "/stat");
-        std::string line;
-        if (!ours || !std::getline(stat, line)) continue;
-        // After the name in parentheses: state, then fields 4 to 13, then utime and stime.
-        std::istringstream fields(line.substr(line.rfind(')') + 2));
-        std::string skip;
-        for (int i = 0; i < 11; ++i)
-            fields >> skip;
-        double utime = 0, stime = 0;
-        fields >> utime >> stime;
-        total += (utime + stime) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+        if (ours)
+            total +=
+                static_cast<double>(std::max(0LL, ProcessCpuNs(std::atoi(entry->d_name)))) / 1e6;
     }
     closedir(proc);
     return total;
@@ -214,22 +221,6 @@ private:
     std::atomic<long> peak_{0};
     std::thread thread_;
 };
-
-// CPU time of every thread of a process, in nanoseconds; -1 once it is gone.
-long long ProcessCpuNs(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = opendir(tasks.c_str());
-    if (dir == nullptr) return -1;
-    long long total = 0;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream stat(tasks + "/" + entry->d_name + "/schedstat");
-        long long ns = 0;
-        if (stat >> ns) total += ns;
-    }
-    closedir(dir);
-    return total;
-}
 
 struct Exchange {
     std::uint8_t command = 0;
