@@ -613,10 +613,10 @@ TEST(WorkerHolds, ForASuccessfulUpdateAndAddressWrite) {
 }
 
 // The memory byte the test's simulator reads back wrong (--bit-error in CMakeLists.txt):
-// past the end of both real images, so only this longer image reaches it.
+// past the end of both built-in images, so only this longer image reaches it.
 const k7::FirmwareImages& ImagesThatFailTheReadBack() {
-    static const std::vector<std::uint8_t> image(0x1C000 + 128, 0x5A);
-    static const k7::FirmwareImages images{image, image};
+    static const std::vector<std::uint8_t> image(KORVEL7_BIT_ERROR + 128, 0x5A);
+    static const k7::FirmwareImages images{image, image, {}, {}};
     return images;
 }
 
