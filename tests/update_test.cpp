@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -39,9 +40,16 @@ protected:
     // Another run on the same receiver.
     UpdateOutcome RunAgain(LinkWaits waits = {}) {
         return RunWorkerOn(PortFromPath(Port()), waits, [this](Link& link, const PortRef& port) {
-            running = &link;
-            return worker(link, port, settings, {});
+            SetRunning(&link);
+            const UpdateOutcome outcome = worker(link, port, settings, {});
+            SetRunning(nullptr);
+            return outcome;
         });
+    }
+    // Stops the run under way, from any thread, as Ctrl-C or the window's close does.
+    void Stop() {
+        std::lock_guard<std::mutex> lock(running_mutex_);
+        if (running_ != nullptr) running_->Cancel();
     }
     std::vector<std::uint8_t> Memory(std::size_t size) const {
         return server->Inspect([size](const sim::Receiver& r) {
@@ -79,10 +87,17 @@ protected:
     }
 
     UpdateSettings settings;
-    std::atomic<Link*> running{nullptr};
     decltype(&UpdateWorker) worker = UpdateWorker;
 
 private:
+    // The link is let go of only once no Stop uses it any more.
+    void SetRunning(Link* link) {
+        std::lock_guard<std::mutex> lock(running_mutex_);
+        running_ = link;
+    }
+
+    std::mutex running_mutex_;
+    Link* running_ = nullptr;
     FirmwareImages images_;
 };
 
@@ -349,7 +364,7 @@ TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
         std::atomic<unsigned> received = 0, at_stop = 0;
         const auto cancel = [&] {
             at_stop = received.load();
-            running.load()->Cancel();
+            Stop();
         };
         const std::string trigger =
             Format("command %u #%u,", static_cast<unsigned>(stop.code), stop.nth);
@@ -378,6 +393,7 @@ TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
             EXPECT_EQ(Log().find(noise), std::string::npos) << noise << " in\n" << Log();
         EXPECT_TRUE(report.stopped);
         EXPECT_EQ(report.failed_step, stop.step);
+        server.reset();  // its trace reads this round's trigger
     }
 }
 
@@ -387,7 +403,7 @@ TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
 TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
     options.version = {1, 0, 0};
     settings.progress = [this](const UpdateProgress& step) {
-        if (step.phase == UpdatePhase::kCheck) running.load()->Cancel();
+        if (step.phase == UpdatePhase::kCheck) Stop();
     };
     ASSERT_EQ(Run(), UpdateOutcome::kFailed);
     settings.progress = nullptr;
