@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <nlohmann/json.hpp>
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,12 +41,13 @@ std::string ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-Result RunCli(const std::string& arguments) {
+// The terminal a user's shell describes, unless a test names another.
+Result RunCli(const std::string& arguments, const std::string& env = "TERM=xterm COLUMNS=80") {
     Result result;
     const std::string err_path =
         (std::filesystem::temp_directory_path() / ("korvel7-cli-err-" + std::to_string(getpid())))
             .string();
-    const std::string command = std::string(KORVEL7_CLI) + " " + arguments + " 2>" + err_path;
+    const std::string command = env + " " + KORVEL7_CLI + " " + arguments + " 2>" + err_path;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
     char buffer[4096];
@@ -216,111 +219,14 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// info and verify look and never touch: the receivers' command records hold nothing that
-// erases, writes, checks, resets or sets the address.
-TEST(Benches, InfoAndVerifyOnlyLook) {
-    sim::Options version3;
-    version3.version = {3, 0, 0};
-    Bench bench({{}, version3});
-    Result info = RunCli("info" + bench.Ports());
-    EXPECT_EQ(info.status, 0) << info.out;
-    EXPECT_NE(info.out.find("Existing FW version: 2.4.5\r\nDevice address: 00:19:01:12:34:56\r\n"
-                            "program would install image A: 100080 bytes"),
-              std::string::npos)
-        << info.out;
-    EXPECT_NE(info.out.find("program would install image B: 113348 bytes"), std::string::npos);
-    Result verify = RunCli("verify" + bench.Ports());
-    EXPECT_EQ(verify.status, 1);  // blank memory differs
-    EXPECT_NE(verify.out.find("differs from image B\r\nVerify not successful\r\n"),
-              std::string::npos)
-        << verify.out;
-    EXPECT_EQ(bench.Changing(0) + bench.Changing(1), 0u);
-}
-
-// One byte read back wrong in the last chunk of image B is found and named; skip-if-current
-// then skips a receiver that holds its image byte for byte and updates a stale one.
-TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
-    sim::Options version3;
-    version3.version = {3, 0, 0};
-    constexpr unsigned kChunksOfB = (113348 + 127) / 128;
-    // The update reads every chunk once; the verify after it reads them again.
-    version3.faults.push_back({sim::FaultAction::kFlip, kCmdReadChunk, 2 * kChunksOfB, 67, 0x10});
-    Bench bench({version3, {}, {}});
-    ASSERT_EQ(RunCli("program" + bench.Ports({0, 1})).status, 0);
-    const Result verify = RunCli("verify" + bench.Ports({0, 1}));
-    EXPECT_EQ(verify.status, 1);
-    const unsigned last = BuiltInImages().b.back();
-    char expected[96];
-    std::snprintf(expected, sizeof expected,
-                  "verify failed 1\r\nerr: 1bac3 %02x %02x\r\ndiffers from image B\r\n", last,
-                  last ^ 0x10u);
-    EXPECT_NE(verify.out.find(expected), std::string::npos) << verify.out;
-    EXPECT_NE(verify.out.find("matches image A\r\nVerify successful\r\n"), std::string::npos);
-
-    const unsigned erased_before =
-        bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); });
-    const Result skip = RunCli("program --skip-if-current --json" + bench.Ports({1, 2}));
-    EXPECT_EQ(skip.status, 0);
-    const std::vector<std::string> lines = Lines(skip.out);
-    ASSERT_EQ(lines.size(), 2u) << skip.out;
-    EXPECT_NE(lines[0].find("\"bytes_written\":0,\"result\":\"unchanged\",\"failed_step\":null"),
-              std::string::npos)
-        << lines[0];
-    EXPECT_NE(lines[1].find("\"bytes_written\":100080,\"result\":\"updated\""), std::string::npos)
-        << lines[1];
-    EXPECT_EQ(
-        bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); }),
-        erased_before);
-    EXPECT_TRUE(bench.Holds(0, BuiltInImages().b));
-    EXPECT_TRUE(bench.Holds(2, BuiltInImages().a));
-}
-
-// Four receivers at once, one hanging up in the middle of its writes: the other three are
-// updated, that one fails on its own, every log file holds one port's whole log and
-// nothing else, and each JSON line agrees with the exit status.
-TEST(Benches, OneReceiverHangingUpStopsNoOther) {
-    sim::Options hanging;
-    hanging.faults.push_back({sim::FaultAction::kHangup, kCmdWriteChunk, 300, 0, 0});
-    Bench bench({{}, {}, hanging, {}});
-    const auto dir =
-        std::filesystem::temp_directory_path() / ("korvel7-logs-" + std::to_string(getpid()));
-    std::filesystem::create_directories(dir);
-    const Result r = RunCli("program --json --log-dir " + dir.string() + bench.Ports());
-    EXPECT_EQ(r.status, 1);
-    const std::vector<std::string> lines = Lines(r.out);
-    ASSERT_EQ(lines.size(), 4u) << r.out;
-    for (std::size_t i = 0; i < 4; ++i) {
-        const bool failed = i == 2;
-        EXPECT_EQ(lines[i].front(), '{');
-        EXPECT_EQ(lines[i].back(), '}');
-        EXPECT_NE(lines[i].find("\"port\":\"" + bench[i].SlavePath() + "\""), std::string::npos);
-        EXPECT_NE(lines[i].find(failed ? "\"result\":\"failed\"" : "\"result\":\"updated\""),
-                  std::string::npos)
-            << lines[i];
-        EXPECT_NE(lines[i].find(failed ? "\"exit_status\":1}" : "\"exit_status\":0}"),
-                  std::string::npos);
-        EXPECT_TRUE(failed || bench.Holds(i, BuiltInImages().a)) << i;
+// Every line of `out` as JSON; a line that is not valid UTF-8 JSON fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> objects;
+    for (const std::string& line : Lines(out)) {
+        objects.push_back(nlohmann::json::parse(line, nullptr, false));
+        EXPECT_TRUE(objects.back().is_object()) << line;
     }
-    std::size_t files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        ++files;
-        const std::string log = ReadFile(entry.path().string());
-        const std::size_t first = log.find("Entered COM PORT : ");
-        ASSERT_EQ(first, 2u) << entry.path();
-        const std::string port = log.substr(first + 19, log.find('\r', first) - first - 19);
-        EXPECT_EQ(log.find("Entered COM PORT", first + 1), std::string::npos);
-        EXPECT_EQ(
-            log.ends_with("Update successful\r\n") || log.ends_with("Update not successful\r\n"),
-            true)
-            << log;
-        for (std::size_t i = 0; i < 4; ++i) {
-            if (bench[i].SlavePath() != port) {
-                EXPECT_EQ(log.find(bench[i].SlavePath()), std::string::npos) << log;
-            }
-        }
-    }
-    EXPECT_EQ(files, 4u);
-    std::filesystem::remove_all(dir);
+    return objects;
 }
 
 // The lines a terminal shows for `output`: CR goes back to the line's start, and what
@@ -354,23 +260,207 @@ std::vector<std::string> Screen(const std::string& output) {
     return lines;
 }
 
-// Several ports show one line each on standard error, redrawn in place: at the end each
-// line holds where its port's run ended, and the table follows them.
-TEST(Benches, LiveLinesEndWhereEachRunEnded) {
+// info and verify look and never touch: the receivers' command records hold nothing that
+// erases, writes, checks, resets or sets the address.
+TEST(Benches, InfoAndVerifyOnlyLook) {
+    sim::Options version3;
+    version3.version = {3, 0, 0};
+    Bench bench({{}, version3});
+    Result info = RunCli("info" + bench.Ports());
+    EXPECT_EQ(info.status, 0) << info.out;
+    EXPECT_NE(info.out.find("Existing FW version: 2.4.5\r\nDevice address: 00:19:01:12:34:56\r\n"
+                            "program would install image A: 100080 bytes"),
+              std::string::npos)
+        << info.out;
+    EXPECT_NE(info.out.find("program would install image B: 113348 bytes"), std::string::npos);
+    Result verify = RunCli("verify --progress" + bench.Ports());
+    EXPECT_EQ(verify.status, 1);  // blank memory differs
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(Screen(verify.err)[i].find("  differs  "), std::string::npos) << verify.err;
+    EXPECT_NE(verify.out.find("differs from image B\r\nVerify not successful\r\n"),
+              std::string::npos)
+        << verify.out;
+    EXPECT_EQ(bench.Changing(0) + bench.Changing(1), 0u);
+}
+
+// One byte read back wrong in the last chunk of image B is found and named; skip-if-current
+// then skips a receiver that holds its image byte for byte and updates a stale one.
+TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
+    sim::Options version3;
+    version3.version = {3, 0, 0};
+    constexpr unsigned kChunksOfB = (113348 + 127) / 128;
+    // The update reads every chunk once; the verify after it reads them again.
+    version3.faults.push_back({sim::FaultAction::kFlip, kCmdReadChunk, 2 * kChunksOfB, 67, 0x10});
+    Bench bench({version3, {}, {}});
+    ASSERT_EQ(RunCli("program" + bench.Ports({0, 1})).status, 0);
+    const Result verify = RunCli("verify" + bench.Ports({0, 1}));
+    EXPECT_EQ(verify.status, 1);
+    const unsigned last = BuiltInImages().b.back();
+    char expected[96];
+    std::snprintf(expected, sizeof expected,
+                  "verify failed 1\r\nerr: 1bac3 %02x %02x\r\ndiffers from image B\r\n", last,
+                  last ^ 0x10u);
+    EXPECT_NE(verify.out.find(expected), std::string::npos) << verify.out;
+    EXPECT_NE(verify.out.find("matches image A\r\nVerify successful\r\n"), std::string::npos);
+
+    const unsigned erased_before =
+        bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); });
+    const Result skip = RunCli("program --skip-if-current --json" + bench.Ports({1, 2}));
+    EXPECT_EQ(skip.status, 0);
+    const auto lines = JsonLines(skip.out);
+    ASSERT_EQ(lines.size(), 2u) << skip.out;
+    EXPECT_EQ(lines[0]["bytes_written"], 0);
+    EXPECT_EQ(lines[0]["result"], "unchanged");
+    EXPECT_EQ(lines[0]["failed_step"], nullptr);
+    EXPECT_EQ(lines[1]["bytes_written"], 100080);
+    EXPECT_EQ(lines[1]["result"], "updated");
+    EXPECT_EQ(
+        bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); }),
+        erased_before);
+    EXPECT_TRUE(bench.Holds(0, BuiltInImages().b));
+    EXPECT_TRUE(bench.Holds(2, BuiltInImages().a));
+}
+
+// Four receivers at once, one hanging up in the middle of its writes: the other three are
+// updated, that one fails on its own, every log file holds one port's whole log and
+// nothing else, and each JSON line agrees with the exit status.
+TEST(Benches, OneReceiverHangingUpStopsNoOther) {
+    sim::Options hanging;
+    hanging.faults.push_back({sim::FaultAction::kHangup, kCmdWriteChunk, 300, 0, 0});
+    Bench bench({{}, {}, hanging, {}});
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvel7-logs-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const Result r = RunCli("program --json --log-dir " + dir.string() + bench.Ports());
+    EXPECT_EQ(r.status, 1);
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const bool failed = i == 2;
+        EXPECT_EQ(lines[i]["port"], bench[i].SlavePath());
+        EXPECT_EQ(lines[i]["result"], failed ? "failed" : "updated");
+        EXPECT_EQ(lines[i]["exit_status"], failed ? 1 : 0);
+        EXPECT_EQ(lines[i]["log_lost"], false);
+        EXPECT_TRUE(std::filesystem::exists(lines[i]["log_file"].get<std::string>()));
+        EXPECT_TRUE(failed || bench.Holds(i, BuiltInImages().a)) << i;
+    }
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        ++files;
+        const std::string log = ReadFile(entry.path().string());
+        const std::size_t first = log.find("Entered COM PORT : ");
+        ASSERT_EQ(first, 2u) << entry.path();
+        const std::string port = log.substr(first + 19, log.find('\r', first) - first - 19);
+        EXPECT_EQ(log.find("Entered COM PORT", first + 1), std::string::npos);
+        EXPECT_EQ(
+            log.ends_with("Update successful\r\n") || log.ends_with("Update not successful\r\n"),
+            true)
+            << log;
+        for (std::size_t i = 0; i < 4; ++i) {
+            if (bench[i].SlavePath() != port) {
+                EXPECT_EQ(log.find(bench[i].SlavePath()), std::string::npos) << log;
+            }
+        }
+    }
+    EXPECT_EQ(files, 4u);
+    std::filesystem::remove_all(dir);
+}
+
+// Several ports show one line each on standard error, redrawn in place, each fitting the
+// width however long its name: at the end each line holds how its port's run ended, and
+// the table follows them, its port column elided to fit too.
+TEST(Benches, LiveLinesFitTheWidthAndEndWithEachResult) {
     sim::Options hanging;
     hanging.faults.push_back({sim::FaultAction::kHangup, kCmdWriteChunk, 300, 0, 0});
     Bench bench({{}, hanging});
-    const Result r = RunCli("program --progress" + bench.Ports());
+    const auto link = std::filesystem::temp_directory_path() /
+                      ("korvel7-" + std::string(90, 'l') + std::to_string(getpid()));
+    std::filesystem::create_symlink(bench[0].SlavePath(), link);
+    const Result r = RunCli("program --progress --port " + link.string() + bench.Ports({1}),
+                            "TERM=xterm COLUMNS=60");
+    std::filesystem::remove(link);
     EXPECT_EQ(r.status, 1);
     const std::vector<std::string> screen = Screen(r.err);
-    ASSERT_GE(screen.size(), 5u) << r.err;
-    EXPECT_TRUE(screen[0].starts_with(bench[0].SlavePath() + "  [#")) << screen[0];
-    EXPECT_NE(screen[0].find(" 100%"), std::string::npos) << screen[0];
-    EXPECT_TRUE(screen[1].starts_with(bench[1].SlavePath() + "  [#")) << screen[1];
-    EXPECT_EQ(screen[1].find(" 100%"), std::string::npos) << screen[1];
+    ASSERT_EQ(screen.size(), 6u) << r.err;
+    for (const std::string& line : screen)
+        EXPECT_LT(line.size(), 60u) << line;
+    EXPECT_NE(screen[0].find("..."), std::string::npos) << screen[0];
+    EXPECT_NE(screen[0].find(std::to_string(getpid()) + "  updated  "), std::string::npos)
+        << screen[0];
+    EXPECT_TRUE(screen[1].starts_with(bench[1].SlavePath() + "  failed at ")) << screen[1];
     EXPECT_TRUE(screen[2].starts_with("port ")) << screen[2];
-    EXPECT_NE(screen[3].find(" updated "), std::string::npos) << screen[3];
+    EXPECT_NE(screen[3].find("..."), std::string::npos) << r.err;
     EXPECT_NE(screen[4].find(" failed "), std::string::npos) << screen[4];
+}
+
+// A terminal that cannot move the cursor gets a plain line per port as its job ends, and
+// no bar for a lone port.
+TEST(Benches, DumbTerminalsGetPlainLines) {
+    Bench bench({{}, {}});
+    Result r = RunCli("info --progress" + bench.Ports(), "TERM=dumb");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    const std::vector<std::string> lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 5u) << r.err;
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(lines[i].find("  answered  "), std::string::npos) << lines[i];
+    r = RunCli("info --progress" + bench.Ports({0}), "TERM=dumb");
+    EXPECT_EQ(r.err, "");
+}
+
+// --log-dir is checked before any receiver is touched, in the system's words.
+TEST(Benches, AnUnusableLogDirIsRefusedBeforeAnythingIsSent) {
+    Bench bench({sim::Options{}});
+    const Result r = RunCli("program --log-dir /nonexistent/logs" + bench.Ports());
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "korvel7: --log-dir /nonexistent/logs: No such file or directory\n");
+    EXPECT_EQ(bench.Changing(0), 0u);
+}
+
+// A log the file system refuses (here: past the file size limit) is lost data: the job
+// that updated its receiver still fails, says why on standard error and in its JSON.
+TEST(Benches, ALostLogFailsTheJobAndSaysWhy) {
+    Bench bench({sim::Options{}});
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvel7-lost-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const Result r = RunCli("program --json --log-dir " + dir.string() + bench.Ports(),
+                            "trap '' XFSZ; ulimit -f 4;");
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(r.status, 1);
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["result"], "updated");
+    EXPECT_EQ(lines[0]["log_lost"], true);
+    EXPECT_EQ(lines[0]["exit_status"], 1);
+    const std::string file = lines[0]["log_file"];
+    EXPECT_EQ(r.err,
+              "korvel7: log of " + bench[0].SlavePath() + " to " + file + ": File too large\n");
+    EXPECT_TRUE(bench.Holds(0, BuiltInImages().a));
+}
+
+// A name with control characters and bytes that are not UTF-8 stays valid in JSON and
+// shows escaped on the terminal: in the table, the reason line and the --quiet line.
+TEST(Benches, StrangeNamesStayValidJsonAndPrintable) {
+    Bench bench({sim::Options{}});
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvel7-names-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string odd = (dir / "k7-\x1b[2J\xff").string(), missing = odd + "-missing";
+    std::filesystem::create_symlink(bench[0].SlavePath(), odd);
+    const Result r = RunCli("info --json --port '" + odd + "' --port '" + missing + "'");
+    const Result quiet = RunCli("info --quiet --port '" + missing + "'");
+    std::filesystem::remove_all(dir);
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0]["port"], (dir / "k7-\x1b[2J\xef\xbf\xbd").string());
+    EXPECT_EQ(lines[0]["result"], "answered");
+    const std::string shown = (dir / "k7-\\x1b[2J\\xff").string();
+    EXPECT_TRUE(Lines(r.err)[0].starts_with("korvel7: " + shown + "-missing: no such device"));
+    EXPECT_TRUE(Lines(r.err)[2].starts_with(shown.substr(0, 10))) << r.err;
+    EXPECT_EQ(Lines(quiet.err).back(), "korvel7: KORVEL7 not found on " + shown + "-missing");
+    EXPECT_EQ((r.err + quiet.err).find_first_of("\x1b\xff"), std::string::npos);
 }
 
 // One terminal that the bar's and the log's streams both write to, as standard error and
@@ -405,7 +495,7 @@ TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
     std::FILE* log_stream = Terminal::Open(terminal.log);
     constexpr int kLines = 1000;
     {
-        ProgressBar bar(bar_stream, log_stream, true);
+        ProgressBar bar(bar_stream, log_stream, true, 80);
         SetLogSink(&bar);
         std::thread receiving([] {
             for (int i = 0; i < kLines; ++i)
@@ -439,10 +529,10 @@ TEST(Benches, InterruptEndsEveryJobAsAFailure) {
     Bench bench({{}, {}});
     const Result r = RunCli("program --json" + bench.Ports() + " & sleep 1; kill -INT $!; wait $!");
     EXPECT_EQ(r.status, 1);
-    const std::vector<std::string> lines = Lines(r.out);
+    const auto lines = JsonLines(r.out);
     ASSERT_EQ(lines.size(), 2u) << r.out;
-    for (const std::string& line : lines)
-        EXPECT_NE(line.find("\"result\":\"failed\""), std::string::npos) << line;
+    for (const auto& line : lines)
+        EXPECT_EQ(line["result"], "failed") << line;
     EXPECT_EQ(bench.Changing(0) + bench.Changing(1), 0u);
 }
 
