@@ -64,6 +64,37 @@ Result RunCli(const std::string& arguments, const std::string& env = "TERM=xterm
     return result;
 }
 
+// The lines a terminal shows for `output`: CR goes back to the line's start, and what
+// follows overwrites; ESC [ n A moves n lines up and ESC [ K clears the rest of the line;
+// trailing blanks are dropped.
+std::vector<std::string> Screen(const std::string& output) {
+    std::vector<std::string> lines(1);
+    std::size_t row = 0, column = 0;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const char c = output[i];
+        if (c == '\x1b' && output.compare(i + 1, 1, "[") == 0) {
+            const std::size_t end = output.find_first_not_of("0123456789", i + 2);
+            if (end == std::string::npos) break;
+            const auto n = static_cast<std::size_t>(std::atoi(output.c_str() + i + 2));
+            if (output[end] == 'A') row -= std::min(row, n);
+            if (output[end] == 'K') lines[row].resize(std::min(column, lines[row].size()));
+            i = end;
+        } else if (c == '\n') {
+            if (++row == lines.size()) lines.emplace_back();
+            column = 0;
+        } else if (c == '\r') {
+            column = 0;
+        } else {
+            std::string& line = lines[row];
+            if (column >= line.size()) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    for (std::string& line : lines)
+        line.erase(line.find_last_not_of(' ') + 1);
+    return lines;
+}
+
 // The receiver of each test starts with erased memory, so every run is a whole one.
 class CliTest : public test::SimTest {
 protected:
@@ -89,10 +120,12 @@ TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
         ASSERT_TRUE(plain.out[i] != '\n' || plain.out[i - 1] == '\r') << "bare LF at " << i;
     EXPECT_EQ(plain.err, "");
 
-    const Result with_bar = RunCli("program --progress --port " + port);
+    const Result with_bar = RunCli("program --progress --port " + port, "TERM=xterm COLUMNS=40");
     EXPECT_EQ(with_bar.status, 0);
     EXPECT_EQ(with_bar.out, plain.out);
     EXPECT_NE(with_bar.err.find("] check   100%"), std::string::npos) << with_bar.err;
+    for (const std::string& line : Screen(with_bar.err))
+        EXPECT_LT(line.size(), 40u) << line;
     EXPECT_EQ(with_bar.err.back(), '\n');
 
     const Result quiet = RunCli("program --quiet --port " + port);
@@ -227,37 +260,6 @@ std::vector<nlohmann::json> JsonLines(const std::string& out) {
         EXPECT_TRUE(objects.back().is_object()) << line;
     }
     return objects;
-}
-
-// The lines a terminal shows for `output`: CR goes back to the line's start, and what
-// follows overwrites; ESC [ n A moves n lines up and ESC [ K clears the rest of the line;
-// trailing blanks are dropped.
-std::vector<std::string> Screen(const std::string& output) {
-    std::vector<std::string> lines(1);
-    std::size_t row = 0, column = 0;
-    for (std::size_t i = 0; i < output.size(); ++i) {
-        const char c = output[i];
-        if (c == '\x1b' && output.compare(i + 1, 1, "[") == 0) {
-            const std::size_t end = output.find_first_not_of("0123456789", i + 2);
-            if (end == std::string::npos) break;
-            const auto n = static_cast<std::size_t>(std::atoi(output.c_str() + i + 2));
-            if (output[end] == 'A') row -= std::min(row, n);
-            if (output[end] == 'K') lines[row].resize(std::min(column, lines[row].size()));
-            i = end;
-        } else if (c == '\n') {
-            if (++row == lines.size()) lines.emplace_back();
-            column = 0;
-        } else if (c == '\r') {
-            column = 0;
-        } else {
-            std::string& line = lines[row];
-            if (column >= line.size()) line.resize(column + 1, ' ');
-            line[column++] = c;
-        }
-    }
-    for (std::string& line : lines)
-        line.erase(line.find_last_not_of(' ') + 1);
-    return lines;
 }
 
 // info and verify look and never touch: the receivers' command records hold nothing that
