@@ -238,8 +238,9 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
         jobs.back()->port = port;
     }
     if (!options.log_dir.empty() && !CreateLogFiles(options.log_dir, jobs)) return kExitUsage;
+    // Only what is drawn asks the terminal: on Windows asking turns on its escape codes.
     const TerminalInfo terminal =
-        options.progress ? DescribeTerminal(stderr) : TerminalInfo{ColumnsFromEnvironment(), false};
+        options.progress || !lone ? DescribeTerminal(stderr) : TerminalInfo{};
 
     // A lone port's log goes to the terminal as it comes, as it always has; several
     // ports' logs are shown whole, one after another, once all have ended.
