@@ -77,6 +77,7 @@ LogFile::~LogFile() {
 }
 
 void LogFile::Write(std::string_view text) {
+    std::lock_guard<std::mutex> lock(mutex_);
     while (descriptor_ >= 0 && error_.empty() && !text.empty()) {
         const long written = WriteSome(descriptor_, text.data(), text.size());
         if (written < 0 && errno == EINTR) continue;
@@ -89,6 +90,7 @@ void LogFile::Write(std::string_view text) {
 }
 
 bool LogFile::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (descriptor_ >= 0) {
         if (CloseDescriptor(descriptor_) != 0 && error_.empty()) error_ = std::strerror(errno);
         descriptor_ = -1;

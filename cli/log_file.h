@@ -4,6 +4,7 @@
 
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -30,15 +31,18 @@ public:
     LogFile& operator=(const LogFile&) = delete;
 
     // Writes all of `text`; after a failure nothing more, so the file never has holes.
+    // The port's receiving thread logs too: each text goes in whole, never inside another.
     void Write(std::string_view text);
     // Closes the file; false when it was not created, or a write or the close failed.
     bool Close();
 
+    // Read these once nothing writes any more.
     bool created() const { return descriptor_ >= 0 || closed_; }
     const std::string& path() const { return path_; }
     const std::string& error() const { return error_; }  // the first failure's reason
 
 private:
+    std::mutex mutex_;
     std::string path_;
     int descriptor_;
     bool closed_ = false;
