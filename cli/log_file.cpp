@@ -56,7 +56,9 @@ std::string LogFileStem(const std::string& label, const std::tm& local) {
 std::unique_ptr<LogFile> LogFile::Create(const std::string& dir, const std::string& stem) {
     std::string path;
     for (int n = 1; n <= kMaxSuffix; ++n) {
-        path = dir + "/" + stem + (n == 1 ? "" : "-" + std::to_string(n)) + ".log";
+        path = dir + "/" + stem;
+        if (n > 1) path += '-' + std::to_string(n);
+        path += ".log";
         const int descriptor = CreateNewFile(path);
         if (descriptor >= 0 || errno != EEXIST) {
             auto file = std::make_unique<LogFile>(path, descriptor);
