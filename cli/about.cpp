@@ -31,7 +31,9 @@ constexpr char kJobHelp[] =
     "                  port for several (the default on a terminal for program, and\n"
     "                  for any job on several ports)\n"
     "  --no-progress   no progress on standard error\n"
-    "  --log-dir DIR   also write each port's whole log to DIR/<port>-<date-time>.log\n"
+    "  --log-dir DIR   also write each port's whole log to a new file\n"
+    "                  DIR/<port>-<date-time>.log (-2, -3, ... when taken); DIR is checked\n"
+    "                  first (exit 64), and a log not written whole fails its job\n"
     "  --json          one JSON object per port on standard output instead of the log\n";
 constexpr char kQuietHelp[] =
     "  --quiet         no log, only errors: \"PORT not found or busy\" on standard output,\n"

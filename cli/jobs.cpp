@@ -1,6 +1,5 @@
 #include "cli/jobs.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -10,8 +9,13 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/job_result.h"
+#include "cli/json.h"
+#include "cli/live_lines.h"
+#include "cli/log_file.h"
 #include "cli/port_reason.h"
 #include "cli/progress_bar.h"
+#include "cli/terminal.h"
 #include "link/link.h"
 #include "log/log.h"
 #include "service/address.h"
@@ -24,9 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitNotFound = 2;
+constexpr int kExitUsage = 64;
 constexpr std::chrono::milliseconds kLiveRedraw{100};
 
 // Set by the signal handler and read by the watcher thread: a lock-free atomic is safe
@@ -44,31 +46,22 @@ class JobLog final : public LogSink {
 public:
     void Append(std::string_view text) override {
         capture.Append(text);
-        if (file != nullptr) {
-            std::fwrite(text.data(), 1, text.size(), file);
-            std::fflush(file);
-        }
+        if (file != nullptr) file->Write(text);
         if (stream != nullptr) stream->Append(text);
     }
 
     CaptureLogSink capture;
-    std::FILE* file = nullptr;
+    std::unique_ptr<LogFile> file;
     LogSink* stream = nullptr;
 };
 
-struct Job {
-    PortRef port;
+struct Job : JobResult {
     Link link;
     JobLog log;
-    RunReport report;
-    std::array<std::uint8_t, 6> address{};
-    bool address_read = false;
-    UpdateOutcome outcome = UpdateOutcome::kNotFound;
-    int status = kExitNotFound;
-    double seconds = 0;
     std::mutex progress_mutex;
     UpdateProgress progress;
     Clock::time_point start;
+    std::atomic<bool> ended{false};
     ProgressBar* bar = nullptr;  // a lone port's bar
 };
 
@@ -137,6 +130,16 @@ UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
     return answered ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
 }
 
+// A log file that did not get the whole log is lost data: a job that otherwise succeeded
+// fails for it.
+void EndLogFile(Job& job) {
+    if (job.log.file == nullptr) return;
+    if (job.log.file->created()) job.log_path = job.log.file->path();
+    if (job.log.file->Close()) return;
+    job.log_lost = true;
+    if (job.status == kExitOk) job.status = kExitFailed;
+}
+
 // With --quiet the one report outside the log still reaches standard output, unless that
 // carries JSON.
 void RunJob(Job& job, const JobOptions& options) {
@@ -170,83 +173,9 @@ void RunJob(Job& job, const JobOptions& options) {
             break;
     }
     job.status = StatusOf(job.outcome);
+    EndLogFile(job);
     job.seconds = std::chrono::duration<double>(Clock::now() - job.start).count();
-}
-
-// "/dev/ttyACM0" -> "dev-ttyACM0", "\\.\COM12" -> "COM12".
-std::string FileNameFor(const std::string& label) {
-    std::string name;
-    for (char c : label) {
-        const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-                           (c >= 'a' && c <= 'z') || c == '_' || c == '-';
-        if (plain)
-            name += c;
-        else if (!name.empty() && name.back() != '-')
-            name += '-';
-    }
-    while (!name.empty() && name.back() == '-')
-        name.pop_back();
-    return name.empty() ? "port" : name;
-}
-
-std::FILE* OpenLogFile(const std::string& dir, const std::string& label) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string path = dir + "/" + FileNameFor(label) + "-" + stamp + ".log";
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        std::fprintf(stderr, "korvel7: cannot write the log of %s to %s\n", label.c_str(),
-                     path.c_str());
-    return file;
-}
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x",
-                          unsigned{static_cast<unsigned char>(c)});
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-std::string VersionText(const RunReport& report) {
-    if (!report.version) return "";
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u", unsigned{report.version->major},
-                  unsigned{report.version->minor}, unsigned{report.version->patch});
-    return text;
-}
-
-std::string ResultText(const Job& job, JobKind kind) {
-    if (job.outcome == UpdateOutcome::kNotFound) return "not found";
-    const bool ok = job.outcome == UpdateOutcome::kSucceeded;
-    switch (kind) {
-        case JobKind::kProgram:
-            return !ok ? "failed" : job.report.unchanged ? "unchanged" : "updated";
-        case JobKind::kInfo:
-            return ok ? "answered" : "failed";
-        case JobKind::kVerify:
-            if (ok) return "matches";
-            return job.report.failed_step == "compare" && !job.report.stopped ? "differs"
-                                                                              : "failed";
-    }
-    return "failed";
+    job.ended = true;
 }
 
 // What --quiet says on standard error of a port that did not succeed.
@@ -263,68 +192,41 @@ const char* FailureText(const Job& job, JobKind kind) {
     return "verify not successful";
 }
 
-std::string JsonLine(const Job& job, JobKind kind) {
-    const RunReport& r = job.report;
-    auto or_null = [](const std::string& text) { return text.empty() ? "null" : JsonString(text); };
-    std::string line = "{\"port\":" + JsonString(job.port.label) + ",\"found\":" +
-                       (job.outcome != UpdateOutcome::kNotFound ? "true" : "false") +
-                       ",\"version_before\":" + or_null(VersionText(r)) +
-                       ",\"image\":" + or_null(r.image != 0 ? std::string(1, r.image) : "") +
-                       ",\"bytes_written\":" + std::to_string(r.bytes_written);
-    if (kind == JobKind::kInfo) {
-        char address[24] = "";
-        if (job.address_read)
-            std::snprintf(address, sizeof address, "%02X:%02X:%02X:%02X:%02X:%02X",
-                          unsigned{job.address[0]}, unsigned{job.address[1]},
-                          unsigned{job.address[2]}, unsigned{job.address[3]},
-                          unsigned{job.address[4]}, unsigned{job.address[5]});
-        line += ",\"address\":" + or_null(address);
+// Every file is created before any receiver is touched, each as a new one.
+bool CreateLogFiles(const std::string& dir, std::vector<std::unique_ptr<Job>>& jobs) {
+    const std::string problem = LogDirProblem(dir);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "korvel7: --log-dir %s: %s\n", Printable(dir).c_str(),
+                     problem.c_str());
+        return false;
     }
-    if (kind == JobKind::kVerify) line += ",\"differences\":" + std::to_string(r.differences);
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.2f", job.seconds);
-    line += ",\"result\":" + JsonString(ResultText(job, kind)) +
-            ",\"failed_step\":" + or_null(job.status == kExitOk ? "" : r.failed_step) +
-            ",\"duration_s\":" + seconds + ",\"exit_status\":" + std::to_string(job.status) + "}\n";
-    return line;
+    const std::tm local = LocalTime(std::time(nullptr));
+    for (auto& job : jobs)
+        job->log.file = LogFile::Create(dir, LogFileStem(job->port.label, local));
+    return true;
 }
 
-// One line per port on standard error, redrawn in place while the jobs run.
-class LiveLines {
-public:
-    explicit LiveLines(std::vector<std::unique_ptr<Job>>& jobs) : jobs_(jobs) {}
-
-    void Draw(bool first) {
-        std::string text;
-        if (!first) text = "\x1b[" + std::to_string(jobs_.size()) + "A";
-        for (const auto& job : jobs_) {
-            UpdateProgress progress;
-            {
-                std::lock_guard<std::mutex> lock(job->progress_mutex);
-                progress = job->progress;
-            }
-            const auto elapsed = Clock::now() - job->start;
-            text += "\r\x1b[K" + job->port.label + "  " +
-                    ProgressBar::Render(progress, 0, elapsed) + "\n";
-        }
-        std::fputs(text.c_str(), stderr);
-        std::fflush(stderr);
-    }
-
-private:
-    std::vector<std::unique_ptr<Job>>& jobs_;
-};
-
-void PrintTable(const std::vector<std::unique_ptr<Job>>& jobs, JobKind kind) {
-    std::fprintf(stderr, "%-16s %-9s %-6s %-10s %s\n", "port", "version", "image", "result",
-                 "duration");
+std::vector<LiveRow> LiveRows(const std::vector<std::unique_ptr<Job>>& jobs, JobKind kind) {
+    std::vector<LiveRow> rows;
     for (const auto& job : jobs) {
-        const std::string version = VersionText(job->report);
-        const std::string image = job->report.image != 0 ? std::string(1, job->report.image) : "-";
-        std::fprintf(stderr, "%-16s %-9s %-6s %-10s %.1f s\n", job->port.label.c_str(),
-                     version.empty() ? "-" : version.c_str(), image.c_str(),
-                     ResultText(*job, kind).c_str(), job->seconds);
+        LiveRow row{job->port.label, {}, job->ended.load()};
+        if (row.ended) {
+            row.state = EndText(*job, kind);
+        } else {
+            std::lock_guard<std::mutex> lock(job->progress_mutex);
+            row.state = ProgressBar::Render(job->progress, 0, Clock::now() - job->start);
+        }
+        rows.push_back(std::move(row));
     }
+    return rows;
+}
+
+// What went wrong outside the receiver's exchanges: the port did not open, the log was lost.
+void ReportTrouble(const Job& job) {
+    ReportOpenFailure(stderr, job.port, job.link.LastOpenError());
+    if (job.log_lost)
+        std::fprintf(stderr, "korvel7: log of %s to %s: %s\n", Printable(job.port.label).c_str(),
+                     Printable(job.log.file->path()).c_str(), job.log.file->error().c_str());
 }
 
 int OverallStatus(const std::vector<std::unique_ptr<Job>>& jobs) {
@@ -345,18 +247,20 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     for (const PortRef& port : ports) {
         jobs.push_back(std::make_unique<Job>());
         jobs.back()->port = port;
-        if (!options.log_dir.empty())
-            jobs.back()->log.file = OpenLogFile(options.log_dir, port.label);
     }
+    if (!options.log_dir.empty() && !CreateLogFiles(options.log_dir, jobs)) return kExitUsage;
+    // Only what is drawn asks the terminal: on Windows asking turns on its escape codes.
+    const TerminalInfo terminal =
+        options.progress || !lone ? DescribeTerminal(stderr) : TerminalInfo{};
 
     // A lone port's log goes to the terminal as it comes, as it always has; several
     // ports' logs are shown whole, one after another, once all have ended.
     StdoutLogSink plain;
     std::unique_ptr<ProgressBar> bar;
     if (lone && !options.json && !options.quiet) {
-        if (options.progress)
-            bar = std::make_unique<ProgressBar>(stderr, stdout,
-                                                IsTerminal(stdout) && IsTerminal(stderr));
+        if (options.progress && terminal.redraws)
+            bar = std::make_unique<ProgressBar>(
+                stderr, stdout, IsTerminal(stdout) && IsTerminal(stderr), terminal.columns);
         jobs.front()->log.stream = bar ? static_cast<LogSink*>(bar.get()) : &plain;
         jobs.front()->bar = bar.get();
     }
@@ -369,16 +273,16 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     for (auto& job : jobs)
         threads.emplace_back([&job, &options] { RunJob(*job, options); });
 
-    LiveLines live(jobs);
+    LiveLines live(stderr, terminal);
     const bool show_live = !lone && options.progress;
-    if (show_live) live.Draw(true);
+    if (show_live) live.Draw(LiveRows(jobs, options.kind));
     std::atomic<bool> all_ended{false};
     std::thread watcher([&] {
         while (!all_ended.load()) {
             if (g_interrupted.load())
                 for (auto& job : jobs)
                     job->link.Cancel();
-            if (show_live) live.Draw(false);
+            if (show_live) live.Draw(LiveRows(jobs, options.kind));
             std::this_thread::sleep_for(kLiveRedraw);
         }
     });
@@ -387,22 +291,24 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     all_ended = true;
     watcher.join();
     std::signal(SIGINT, previous_handler);
-    if (show_live) live.Draw(false);
+    if (show_live) live.Draw(LiveRows(jobs, options.kind));
 
+    std::vector<const JobResult*> results;
     for (auto& job : jobs) {
-        if (job->log.file != nullptr) std::fclose(job->log.file);
         if (options.json)
             WriteStdout(JsonLine(*job, options.kind));
         else if (!lone && !options.quiet)
             WriteStdout(job->log.capture.Text());
-        ReportOpenFailure(stderr, job->port, job->link.LastOpenError());
+        ReportTrouble(*job);
+        results.push_back(job.get());
     }
-    if (!lone) PrintTable(jobs, options.kind);
+    if (!lone) PrintTable(stderr, results, options.kind, terminal.columns);
+    // A job that did its work but lost its log has said so above.
     if (options.quiet)
         for (const auto& job : jobs)
-            if (job->status != kExitOk)
+            if (job->status != kExitOk && job->outcome != UpdateOutcome::kSucceeded)
                 std::fprintf(stderr, "korvel7: %s on %s\n", FailureText(*job, options.kind),
-                             job->port.label.c_str());
+                             Printable(job->port.label).c_str());
     return OverallStatus(jobs);
 }
 

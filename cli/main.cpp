@@ -9,6 +9,7 @@
 #include "cli/about.h"
 #include "cli/jobs.h"
 #include "cli/port_reason.h"
+#include "cli/terminal.h"
 #include "link/link.h"
 #include "link/port.h"
 #include "log/log.h"
@@ -66,7 +67,7 @@ const char kUsage[] =
     "  64  usage error, or \"INPUT N.G.\" for an address field\n";
 
 int Usage(const char* problem) {
-    std::fprintf(stderr, "korvel7: %s\nTry 'korvel7 --help'.\n", problem);
+    std::fprintf(stderr, "korvel7: %s\nTry 'korvel7 --help'.\n", k7::Printable(problem).c_str());
     return kExitUsage;
 }
 
@@ -143,7 +144,8 @@ bool ParseOutputOptions(const std::string& command, std::size_t port_count,
 
 // With --quiet the log says nothing, so a job that did not succeed says so here.
 int Report(const Output& output, int status, const std::string& what) {
-    if (output.quiet && status != kExitOk) std::fprintf(stderr, "korvel7: %s\n", what.c_str());
+    if (output.quiet && status != kExitOk)
+        std::fprintf(stderr, "korvel7: %s\n", k7::Printable(what).c_str());
     return status;
 }
 

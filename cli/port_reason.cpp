@@ -1,9 +1,11 @@
 #include "cli/port_reason.h"
 
+#include "cli/terminal.h"
+
 namespace k7 {
 
 std::string PortOpenReason(const PortRef& port, const OpenError& error) {
-    const std::string head = port.label + ": ";
+    const std::string head = Printable(port.label) + ": ";
     const std::string why = " (" + error.system_text + ")";
     switch (error.failure) {
         case OpenFailure::kNone:

@@ -20,8 +20,13 @@ std::string Duration(std::chrono::seconds time) {
 
 }  // namespace
 
-ProgressBar::ProgressBar(std::FILE* out, std::FILE* log_out, bool shared_terminal)
-    : out_(out), log_out_(log_out), shared_terminal_(shared_terminal), start_(Clock::now()) {
+ProgressBar::ProgressBar(std::FILE* out, std::FILE* log_out, bool shared_terminal,
+                         std::size_t columns)
+    : out_(out),
+      log_out_(log_out),
+      shared_terminal_(shared_terminal),
+      room_(columns > 1 ? columns - 1 : 1),
+      start_(Clock::now()) {
     SetStdoutBinary();
 }
 
@@ -58,7 +63,7 @@ void ProgressBar::Update(const UpdateProgress& progress) {
     if (!due || finished_) return;
     last_draw_ = now;
     last_phase_ = progress.phase;
-    last_text_ = Render(progress, rate, now - start_);
+    last_text_ = Render(progress, rate, now - start_).substr(0, room_);
     if (!shared_terminal_ || log_at_line_start_) Draw(last_text_);
 }
 

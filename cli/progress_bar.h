@@ -24,8 +24,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // The bar goes to `out`, the log to `log_out`; `shared_terminal` when both show on
-    // the same terminal.
-    ProgressBar(std::FILE* out, std::FILE* log_out, bool shared_terminal);
+    // the same terminal, `columns` wide.
+    ProgressBar(std::FILE* out, std::FILE* log_out, bool shared_terminal, std::size_t columns);
 
     // The progress callback of the update.
     void Update(const UpdateProgress& progress);
@@ -48,6 +48,7 @@ private:
     std::FILE* const out_;
     std::FILE* const log_out_;
     const bool shared_terminal_;
+    const std::size_t room_;  // the bar's longest text: a wrapped one could not be redrawn
     const Clock::time_point start_;
     Clock::time_point last_draw_{};
     UpdatePhase last_phase_ = UpdatePhase::kProbe;

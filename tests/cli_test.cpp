@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <nlohmann/json.hpp>
+
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -39,12 +42,13 @@ std::string ReadFile(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-Result RunCli(const std::string& arguments) {
+// The terminal a user's shell describes, unless a test names another.
+Result RunCli(const std::string& arguments, const std::string& env = "TERM=xterm COLUMNS=80") {
     Result result;
     const std::string err_path =
         (std::filesystem::temp_directory_path() / ("korvel7-cli-err-" + std::to_string(getpid())))
             .string();
-    const std::string command = std::string(KORVEL7_CLI) + " " + arguments + " 2>" + err_path;
+    const std::string command = env + " " + KORVEL7_CLI + " " + arguments + " 2>" + err_path;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
     char buffer[4096];
@@ -59,6 +63,37 @@ Result RunCli(const std::string& arguments) {
     if (result.err.rfind(kPlaceholderWarning, 0) == 0)
         result.err.erase(0, result.err.find('\n') + 1);
     return result;
+}
+
+// The lines a terminal shows for `output`: CR goes back to the line's start, and what
+// follows overwrites; ESC [ n A moves n lines up and ESC [ K clears the rest of the line;
+// trailing blanks are dropped.
+std::vector<std::string> Screen(const std::string& output) {
+    std::vector<std::string> lines(1);
+    std::size_t row = 0, column = 0;
+    for (std::size_t i = 0; i < output.size(); ++i) {
+        const char c = output[i];
+        if (c == '\x1b' && output.compare(i + 1, 1, "[") == 0) {
+            const std::size_t end = output.find_first_not_of("0123456789", i + 2);
+            if (end == std::string::npos) break;
+            const auto n = static_cast<std::size_t>(std::atoi(output.c_str() + i + 2));
+            if (output[end] == 'A') row -= std::min(row, n);
+            if (output[end] == 'K') lines[row].resize(std::min(column, lines[row].size()));
+            i = end;
+        } else if (c == '\n') {
+            if (++row == lines.size()) lines.emplace_back();
+            column = 0;
+        } else if (c == '\r') {
+            column = 0;
+        } else {
+            std::string& line = lines[row];
+            if (column >= line.size()) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    for (std::string& line : lines)
+        line.erase(line.find_last_not_of(' ') + 1);
+    return lines;
 }
 
 // The receiver of each test starts with erased memory, so every run is a whole one.
@@ -86,10 +121,12 @@ TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
         ASSERT_TRUE(plain.out[i] != '\n' || plain.out[i - 1] == '\r') << "bare LF at " << i;
     EXPECT_EQ(plain.err, "");
 
-    const Result with_bar = RunCli("program --progress --port " + port);
+    const Result with_bar = RunCli("program --progress --port " + port, "TERM=xterm COLUMNS=40");
     EXPECT_EQ(with_bar.status, 0);
     EXPECT_EQ(with_bar.out, plain.out);
     EXPECT_NE(with_bar.err.find("] check   100%"), std::string::npos) << with_bar.err;
+    for (const std::string& line : Screen(with_bar.err))
+        EXPECT_LT(line.size(), 40u) << line;
     EXPECT_EQ(with_bar.err.back(), '\n');
 
     const Result quiet = RunCli("program --quiet --port " + port);
@@ -216,6 +253,16 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// Every line of `out` as JSON; a line that is not valid UTF-8 JSON fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+    std::vector<nlohmann::json> objects;
+    for (const std::string& line : Lines(out)) {
+        objects.push_back(nlohmann::json::parse(line, nullptr, false));
+        EXPECT_TRUE(objects.back().is_object()) << line;
+    }
+    return objects;
+}
+
 // info and verify look and never touch: the receivers' command records hold nothing that
 // erases, writes, checks, resets or sets the address.
 TEST(Benches, InfoAndVerifyOnlyLook) {
@@ -232,8 +279,10 @@ TEST(Benches, InfoAndVerifyOnlyLook) {
               std::string::npos)
         << info.out;
     EXPECT_NE(info.out.find("program would install image B: " + sizes[1]), std::string::npos);
-    Result verify = RunCli("verify" + bench.Ports());
+    Result verify = RunCli("verify --progress" + bench.Ports());
     EXPECT_EQ(verify.status, 1);  // blank memory differs
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(Screen(verify.err)[i].find("  differs  "), std::string::npos) << verify.err;
     EXPECT_NE(verify.out.find("differs from image B\r\nVerify not successful\r\n"),
               std::string::npos)
         << verify.out;
@@ -266,15 +315,13 @@ TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
         bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); });
     const Result skip = RunCli("program --skip-if-current --json" + bench.Ports({1, 2}));
     EXPECT_EQ(skip.status, 0);
-    const std::vector<std::string> lines = Lines(skip.out);
+    const auto lines = JsonLines(skip.out);
     ASSERT_EQ(lines.size(), 2u) << skip.out;
-    EXPECT_NE(lines[0].find("\"bytes_written\":0,\"result\":\"unchanged\",\"failed_step\":null"),
-              std::string::npos)
-        << lines[0];
-    EXPECT_NE(lines[1].find("\"bytes_written\":" + std::to_string(BuiltInImages().a.size()) +
-                            ",\"result\":\"updated\""),
-              std::string::npos)
-        << lines[1];
+    EXPECT_EQ(lines[0]["bytes_written"], 0);
+    EXPECT_EQ(lines[0]["result"], "unchanged");
+    EXPECT_EQ(lines[0]["failed_step"], nullptr);
+    EXPECT_EQ(lines[1]["bytes_written"], BuiltInImages().a.size());
+    EXPECT_EQ(lines[1]["result"], "updated");
     EXPECT_EQ(
         bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); }),
         erased_before);
@@ -294,18 +341,15 @@ TEST(Benches, OneReceiverHangingUpStopsNoOther) {
     std::filesystem::create_directories(dir);
     const Result r = RunCli("program --json --log-dir " + dir.string() + bench.Ports());
     EXPECT_EQ(r.status, 1);
-    const std::vector<std::string> lines = Lines(r.out);
+    const auto lines = JsonLines(r.out);
     ASSERT_EQ(lines.size(), 4u) << r.out;
     for (std::size_t i = 0; i < 4; ++i) {
         const bool failed = i == 2;
-        EXPECT_EQ(lines[i].front(), '{');
-        EXPECT_EQ(lines[i].back(), '}');
-        EXPECT_NE(lines[i].find("\"port\":\"" + bench[i].SlavePath() + "\""), std::string::npos);
-        EXPECT_NE(lines[i].find(failed ? "\"result\":\"failed\"" : "\"result\":\"updated\""),
-                  std::string::npos)
-            << lines[i];
-        EXPECT_NE(lines[i].find(failed ? "\"exit_status\":1}" : "\"exit_status\":0}"),
-                  std::string::npos);
+        EXPECT_EQ(lines[i]["port"], bench[i].SlavePath());
+        EXPECT_EQ(lines[i]["result"], failed ? "failed" : "updated");
+        EXPECT_EQ(lines[i]["exit_status"], failed ? 1 : 0);
+        EXPECT_EQ(lines[i]["log_lost"], false);
+        EXPECT_TRUE(std::filesystem::exists(lines[i]["log_file"].get<std::string>()));
         EXPECT_TRUE(failed || bench.Holds(i, BuiltInImages().a)) << i;
     }
     std::size_t files = 0;
@@ -320,64 +364,113 @@ TEST(Benches, OneReceiverHangingUpStopsNoOther) {
             log.ends_with("Update successful\r\n") || log.ends_with("Update not successful\r\n"),
             true)
             << log;
+        // Another port's name, not the start of a longer one: /dev/pts/1 is in /dev/pts/12.
         for (std::size_t i = 0; i < 4; ++i) {
-            if (bench[i].SlavePath() != port) {
-                EXPECT_EQ(log.find(bench[i].SlavePath()), std::string::npos) << log;
-            }
+            const std::string other = bench[i].SlavePath();
+            for (std::size_t at = log.find(other); other != port && at != std::string::npos;
+                 at = log.find(other, at + 1))
+                EXPECT_TRUE(std::isdigit(log[at + other.size()])) << log;
         }
     }
     EXPECT_EQ(files, 4u);
     std::filesystem::remove_all(dir);
 }
 
-// The lines a terminal shows for `output`: CR goes back to the line's start, and what
-// follows overwrites; ESC [ n A moves n lines up and ESC [ K clears the rest of the line;
-// trailing blanks are dropped.
-std::vector<std::string> Screen(const std::string& output) {
-    std::vector<std::string> lines(1);
-    std::size_t row = 0, column = 0;
-    for (std::size_t i = 0; i < output.size(); ++i) {
-        const char c = output[i];
-        if (c == '\x1b' && output.compare(i + 1, 1, "[") == 0) {
-            const std::size_t end = output.find_first_not_of("0123456789", i + 2);
-            if (end == std::string::npos) break;
-            const auto n = static_cast<std::size_t>(std::atoi(output.c_str() + i + 2));
-            if (output[end] == 'A') row -= std::min(row, n);
-            if (output[end] == 'K') lines[row].resize(std::min(column, lines[row].size()));
-            i = end;
-        } else if (c == '\n') {
-            if (++row == lines.size()) lines.emplace_back();
-            column = 0;
-        } else if (c == '\r') {
-            column = 0;
-        } else {
-            std::string& line = lines[row];
-            if (column >= line.size()) line.resize(column + 1, ' ');
-            line[column++] = c;
-        }
-    }
-    for (std::string& line : lines)
-        line.erase(line.find_last_not_of(' ') + 1);
-    return lines;
-}
-
-// Several ports show one line each on standard error, redrawn in place: at the end each
-// line holds where its port's run ended, and the table follows them.
-TEST(Benches, LiveLinesEndWhereEachRunEnded) {
+// Several ports show one line each on standard error, redrawn in place, each fitting the
+// width however long its name: at the end each line holds how its port's run ended, and
+// the table follows them, its port column elided to fit too.
+TEST(Benches, LiveLinesFitTheWidthAndEndWithEachResult) {
     sim::Options hanging;
     hanging.faults.push_back({sim::FaultAction::kHangup, kCmdWriteChunk, 300, 0, 0});
     Bench bench({{}, hanging});
-    const Result r = RunCli("program --progress" + bench.Ports());
+    const auto link = std::filesystem::temp_directory_path() /
+                      ("korvel7-" + std::string(90, 'l') + std::to_string(getpid()));
+    std::filesystem::create_symlink(bench[0].SlavePath(), link);
+    const Result r = RunCli("program --progress --port " + link.string() + bench.Ports({1}),
+                            "TERM=xterm COLUMNS=60");
+    std::filesystem::remove(link);
     EXPECT_EQ(r.status, 1);
     const std::vector<std::string> screen = Screen(r.err);
-    ASSERT_GE(screen.size(), 5u) << r.err;
-    EXPECT_TRUE(screen[0].starts_with(bench[0].SlavePath() + "  [#")) << screen[0];
-    EXPECT_NE(screen[0].find(" 100%"), std::string::npos) << screen[0];
-    EXPECT_TRUE(screen[1].starts_with(bench[1].SlavePath() + "  [#")) << screen[1];
-    EXPECT_EQ(screen[1].find(" 100%"), std::string::npos) << screen[1];
+    ASSERT_EQ(screen.size(), 6u) << r.err;
+    for (const std::string& line : screen)
+        EXPECT_LT(line.size(), 60u) << line;
+    EXPECT_NE(screen[0].find("..."), std::string::npos) << screen[0];
+    EXPECT_NE(screen[0].find(std::to_string(getpid()) + "  updated  "), std::string::npos)
+        << screen[0];
+    EXPECT_TRUE(screen[1].starts_with(bench[1].SlavePath() + "  failed at ")) << screen[1];
     EXPECT_TRUE(screen[2].starts_with("port ")) << screen[2];
-    EXPECT_NE(screen[3].find(" updated "), std::string::npos) << screen[3];
+    EXPECT_NE(screen[3].find("..."), std::string::npos) << r.err;
     EXPECT_NE(screen[4].find(" failed "), std::string::npos) << screen[4];
+}
+
+// A terminal that cannot move the cursor gets a plain line per port as its job ends, and
+// no bar for a lone port.
+TEST(Benches, DumbTerminalsGetPlainLines) {
+    Bench bench({{}, {}});
+    Result r = RunCli("info --progress" + bench.Ports(), "TERM=dumb");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    const std::vector<std::string> lines = Lines(r.err);
+    ASSERT_EQ(lines.size(), 5u) << r.err;
+    for (std::size_t i = 0; i < 2; ++i)
+        EXPECT_NE(lines[i].find("  answered  "), std::string::npos) << lines[i];
+    r = RunCli("info --progress" + bench.Ports({0}), "TERM=dumb");
+    EXPECT_EQ(r.err, "");
+}
+
+// --log-dir is checked before any receiver is touched, in the system's words.
+TEST(Benches, AnUnusableLogDirIsRefusedBeforeAnythingIsSent) {
+    Bench bench({sim::Options{}});
+    const Result r = RunCli("program --log-dir /nonexistent/logs" + bench.Ports());
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "korvel7: --log-dir /nonexistent/logs: No such file or directory\n");
+    EXPECT_EQ(bench.Changing(0), 0u);
+}
+
+// A log the file system refuses (here: past the file size limit) is lost data: the job
+// that updated its receiver still fails, says why on standard error and in its JSON.
+TEST(Benches, ALostLogFailsTheJobAndSaysWhy) {
+    Bench bench({sim::Options{}});
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvel7-lost-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const Result r = RunCli("program --json --log-dir " + dir.string() + bench.Ports(),
+                            "trap '' XFSZ; ulimit -f 4;");
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(r.status, 1);
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["result"], "updated");
+    EXPECT_EQ(lines[0]["log_lost"], true);
+    EXPECT_EQ(lines[0]["exit_status"], 1);
+    const std::string file = lines[0]["log_file"];
+    EXPECT_EQ(r.err,
+              "korvel7: log of " + bench[0].SlavePath() + " to " + file + ": File too large\n");
+    EXPECT_TRUE(bench.Holds(0, BuiltInImages().a));
+}
+
+// A name with control characters and bytes that are not UTF-8 stays valid in JSON and
+// shows escaped on the terminal: in the table, the reason line and the --quiet line.
+TEST(Benches, StrangeNamesStayValidJsonAndPrintable) {
+    Bench bench({sim::Options{}});
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("korvel7-names-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string odd = (dir / "k7-\x1b[2J\xff").string(), missing = odd + "-missing";
+    std::filesystem::create_symlink(bench[0].SlavePath(), odd);
+    const Result r = RunCli("info --json --port '" + odd + "' --port '" + missing + "'");
+    const Result quiet = RunCli("info --quiet --port '" + missing + "'");
+    std::filesystem::remove_all(dir);
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0]["port"], (dir / "k7-\x1b[2J\xef\xbf\xbd").string());
+    EXPECT_EQ(lines[0]["result"], "answered");
+    const std::string shown = (dir / "k7-\\x1b[2J\\xff").string();
+    EXPECT_TRUE(Lines(r.err)[0].starts_with("korvel7: " + shown + "-missing: no such device"));
+    EXPECT_TRUE(Lines(r.err)[2].starts_with(shown.substr(0, 10))) << r.err;
+    EXPECT_EQ(Lines(quiet.err).back(), "korvel7: KORVEL7 not found on " + shown + "-missing");
+    EXPECT_EQ((r.err + quiet.err).find_first_of("\x1b\xff"), std::string::npos);
 }
 
 // One terminal that the bar's and the log's streams both write to, as standard error and
@@ -412,7 +505,7 @@ TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
     std::FILE* log_stream = Terminal::Open(terminal.log);
     constexpr int kLines = 1000;
     {
-        ProgressBar bar(bar_stream, log_stream, true);
+        ProgressBar bar(bar_stream, log_stream, true, 80);
         SetLogSink(&bar);
         std::thread receiving([] {
             for (int i = 0; i < kLines; ++i)
@@ -446,10 +539,10 @@ TEST(Benches, InterruptEndsEveryJobAsAFailure) {
     Bench bench({{}, {}});
     const Result r = RunCli("program --json" + bench.Ports() + " & sleep 1; kill -INT $!; wait $!");
     EXPECT_EQ(r.status, 1);
-    const std::vector<std::string> lines = Lines(r.out);
+    const auto lines = JsonLines(r.out);
     ASSERT_EQ(lines.size(), 2u) << r.out;
-    for (const std::string& line : lines)
-        EXPECT_NE(line.find("\"result\":\"failed\""), std::string::npos) << line;
+    for (const auto& line : lines)
+        EXPECT_EQ(line["result"], "failed") << line;
     EXPECT_EQ(bench.Changing(0) + bench.Changing(1), 0u);
 }
 

@@ -50,7 +50,7 @@ TEST(ProgressBar, OnASharedTerminalTheBarOnlyShowsBetweenLogLines) {
     std::FILE* terminal = std::tmpfile();
     ASSERT_NE(terminal, nullptr);
     {
-        ProgressBar bar(terminal, terminal, true);
+        ProgressBar bar(terminal, terminal, true, 80);
         bar.Update({UpdatePhase::kProgram, 0.25, 1000});  // shown: the log is at a line start
         bar.Append("send block 1/25 ");
         bar.Update({UpdatePhase::kProgram, 0.5, 2000});  // not shown: mid-line
@@ -77,7 +77,7 @@ TEST(ProgressBar, ThePortReportAndTheNotFoundEndLeaveNoBarBehind) {
     std::FILE* terminal = std::tmpfile();
     ASSERT_NE(terminal, nullptr);
     {
-        ProgressBar bar(terminal, terminal, true);
+        ProgressBar bar(terminal, terminal, true, 80);
         SetReportSink(&bar);
         bar.Append("\r\nEntered COM PORT : /no/such/port\r\n");
         bar.Update({UpdatePhase::kProbe, 0, 0});

@@ -1,0 +1,63 @@
+#include "cli/json.h"
+
+#include <cstdio>
+
+#include "cli/utf8.h"
+
+namespace k7 {
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = Utf8Length(text.substr(i));
+        const char c = text[i];
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";  // U+FFFD
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                          unsigned{static_cast<unsigned char>(c)});
+            out += escaped;
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out + "\"";
+}
+
+std::string JsonLine(const JobResult& job, JobKind kind) {
+    const RunReport& r = job.report;
+    auto or_null = [](const std::string& text) { return text.empty() ? "null" : JsonString(text); };
+    std::string line = "{\"port\":" + JsonString(job.port.label) + ",\"found\":" +
+                       (job.outcome != UpdateOutcome::kNotFound ? "true" : "false") +
+                       ",\"version_before\":" + or_null(VersionText(r)) +
+                       ",\"image\":" + or_null(r.image != 0 ? std::string(1, r.image) : "") +
+                       ",\"bytes_written\":" + std::to_string(r.bytes_written);
+    if (kind == JobKind::kInfo) {
+        char address[24] = "";
+        if (job.address_read)
+            std::snprintf(address, sizeof address, "%02X:%02X:%02X:%02X:%02X:%02X",
+                          unsigned{job.address[0]}, unsigned{job.address[1]},
+                          unsigned{job.address[2]}, unsigned{job.address[3]},
+                          unsigned{job.address[4]}, unsigned{job.address[5]});
+        line += ",\"address\":" + or_null(address);
+    }
+    if (kind == JobKind::kVerify) line += ",\"differences\":" + std::to_string(r.differences);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f", job.seconds);
+    line += ",\"result\":" + JsonString(ResultText(job, kind)) +
+            ",\"failed_step\":" + or_null(job.status == kExitOk ? "" : r.failed_step) +
+            ",\"duration_s\":" + seconds + ",\"exit_status\":" + std::to_string(job.status) +
+            ",\"log_file\":" + or_null(job.log_path) +
+            ",\"log_lost\":" + (job.log_lost ? "true" : "false") + "}\n";
+    return line;
+}
+
+}  // namespace k7

@@ -1,0 +1,19 @@
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "cli/terminal.h"
+
+namespace k7 {
+
+TerminalInfo DescribeTerminal(std::FILE* stream) {
+    TerminalInfo info;
+    winsize size{};
+    const bool sized = ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+    info.columns = sized ? size.ws_col : ColumnsFromEnvironment();
+    info.redraws = TermRedraws(std::getenv("TERM"));
+    return info;
+}
+
+}  // namespace k7

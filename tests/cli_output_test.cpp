@@ -1,0 +1,127 @@
+// What korvel7 writes besides the log: JSON lines, names on the terminal, live lines and
+// the files of --log-dir.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "cli/json.h"
+#include "cli/live_lines.h"
+#include "cli/log_file.h"
+#include "cli/terminal.h"
+
+namespace k7 {
+namespace {
+
+// Quotes, backslashes and control characters are escaped; what is not UTF-8 (a stray
+// byte, a cut sequence, an overlong form, a surrogate) reads as U+FFFD; UTF-8 passes.
+TEST(CliOutput, JsonStringsAreValidUtf8Json) {
+    const std::string name =
+        "a\"b\\c\x1b\n\xff|\xc3|\xc0\xaf|\xed\xa0\x80|\xc3\xa9\xf0\x9f\x98\x80";
+    const auto parsed = nlohmann::json::parse(JsonString(name));
+    EXPECT_EQ(parsed.get<std::string>(),
+              "a\"b\\c\x1b\n\xef\xbf\xbd|\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd|"
+              "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xc3\xa9\xf0\x9f\x98\x80");
+}
+
+// Control characters, C1 controls and bytes that are not UTF-8 are shown, never sent.
+TEST(CliOutput, NamesReachTheTerminalPrintable) {
+    EXPECT_EQ(Printable("/dev/x\x1b[2J\r\x7f\xc2\x9b\xff\xc3\xa9"),
+              "/dev/x\\x1b[2J\\x0d\\x7f\\xc2\\x9b\\xff\xc3\xa9");
+}
+
+// A row is one column short of the width, whatever the name; a name that fits stays whole,
+// a longer one keeps its start and end, never half a character.
+TEST(CliOutput, LiveRowsFitTheWidth) {
+    const std::string state = "updated  31.2 s";
+    const std::string fits(80 - 1 - 2 - state.size(), 'n');
+    EXPECT_EQ(FitRow({fits, state, true}, 80), fits + "  " + state);
+    const std::string row = FitRow({fits + "x", state, true}, 80);
+    EXPECT_EQ(row, fits.substr(0, 30) + "..." + fits.substr(0, 28) + "x  " + state);
+    EXPECT_EQ(FitRow({"/dev/serial/by-id/usb-Korvel_7-if00", state, true}, 20).size(), 19u);
+    EXPECT_EQ(ElideMiddle("\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9", 6), "\xc3\xa9...");
+}
+
+std::string Drawn(const TerminalInfo& terminal, const std::vector<std::vector<LiveRow>>& draws) {
+    std::FILE* out = std::tmpfile();
+    LiveLines lines(out, terminal);
+    for (const auto& rows : draws)
+        lines.Draw(rows);
+    std::rewind(out);
+    std::string text(4096, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::fclose(out);
+    return text;
+}
+
+// In place every redraw moves up the rows drawn before; a terminal that cannot gets one
+// plain line per job, when it ends.
+TEST(CliOutput, LiveLinesRedrawInPlaceOrWritePlainEnds) {
+    const std::vector<LiveRow> running = {{"a", "erase", false}, {"b", "erase", false}};
+    const std::vector<LiveRow> one_ended = {{"a", "failed", true}, {"b", "erase", false}};
+    const std::vector<LiveRow> both_ended = {{"a", "failed", true}, {"b", "updated", true}};
+    EXPECT_EQ(Drawn({40, true}, {running, one_ended}),
+              "\r\x1b[Ka  erase\n\r\x1b[Kb  erase\n\x1b[2A\r\x1b[Ka  failed\n\r\x1b[Kb  erase\n");
+    EXPECT_EQ(Drawn({40, false}, {running, one_ended, one_ended, both_ended}),
+              "a  failed\nb  updated\n");
+}
+
+class LogFiles : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::create_directories(dir); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("korvel7-logfile-" + std::to_string(getpid()));
+};
+
+// A link or a file already at the name is left alone: the log goes to the next free name.
+TEST_F(LogFiles, NeverOpenAnExistingNameOrLink) {
+    const auto victim = dir / "victim";
+    std::ofstream(victim) << "keep";
+    std::filesystem::create_symlink(victim, dir / "p-1.log");
+    std::filesystem::create_symlink(dir / "nowhere", dir / "p-1-2.log");
+    std::ofstream(dir / "p-1-3.log") << "earlier run";
+    auto file = LogFile::Create(dir.string(), "p-1");
+    EXPECT_EQ(file->path(), (dir / "p-1-4.log").string());
+    file->Write("log");
+    EXPECT_TRUE(file->Close());
+    EXPECT_EQ(LogFile::Create(dir.string(), "p-1")->path(), (dir / "p-1-5.log").string());
+    std::string text;
+    std::ifstream(victim) >> text;
+    EXPECT_EQ(text, "keep");
+    std::ifstream(dir / "p-1-3.log") >> text;
+    EXPECT_EQ(text, "earlier");
+    EXPECT_FALSE(std::filesystem::exists(dir / "nowhere"));
+}
+
+TEST_F(LogFiles, AFailedWriteIsKeptAndReported) {
+    LogFile full("/dev/full", open("/dev/full", O_WRONLY));
+    full.Write("Entered COM PORT");
+    EXPECT_FALSE(full.Close());
+    EXPECT_EQ(full.error(), "No space left on device");
+    EXPECT_EQ(LogDirProblem((dir / "none").string()), "No such file or directory");
+    EXPECT_EQ(LogDirProblem("/dev/null"), "Not a directory");
+    EXPECT_EQ(LogDirProblem(dir.string()), "");
+}
+
+// Long names stay within 255 bytes and apart; short ones read as the port.
+TEST_F(LogFiles, NamesFitTheFileSystemAndStayApart) {
+    std::tm time{};
+    time.tm_year = 126, time.tm_mday = 2, time.tm_hour = 3, time.tm_min = 4, time.tm_sec = 5;
+    EXPECT_EQ(LogFileStem("/dev/ttyACM0", time), "dev-ttyACM0-20260102-030405");
+    const std::string a = "/dev/" + std::string(300, 'a') + "/" + std::string(300, 'z');
+    std::string b = a;
+    b[200] = 'b';
+    const std::string stem = LogFileStem(a, time);
+    EXPECT_LE(stem.size() + std::string("-999.log").size(), 255u);
+    EXPECT_TRUE(stem.starts_with("dev-aaa")) << stem;
+    EXPECT_NE(stem, LogFileStem(b, time));
+    EXPECT_TRUE(LogFile::Create(dir.string(), stem)->created());
+}
+
+}  // namespace
+}  // namespace k7
