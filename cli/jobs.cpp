@@ -3,7 +3,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -12,6 +11,7 @@
 
 #include "cli/port_reason.h"
 #include "cli/progress_bar.h"
+#include "cli/signals.h"
 #include "link/link.h"
 #include "log/log.h"
 #include "service/address.h"
@@ -28,15 +28,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitNotFound = 2;
 constexpr std::chrono::milliseconds kLiveRedraw{100};
-
-// Set by the signal handler and read by the watcher thread: a lock-free atomic is safe
-// in both places.
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void OnInterrupt(int) {
-    g_interrupted.store(true);
-}
 
 // A port's log: kept whole for the end, copied to its file and, for a lone port, passed
 // on to the terminal as it comes.
@@ -348,8 +339,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
         jobs.front()->bar = bar.get();
     }
 
-    g_interrupted.store(false);
-    const auto previous_handler = std::signal(SIGINT, OnInterrupt);
+    CatchStopRequests();
     std::vector<std::thread> threads;
     for (auto& job : jobs)
         job->start = Clock::now();
@@ -362,7 +352,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     std::atomic<bool> all_ended{false};
     std::thread watcher([&] {
         while (!all_ended.load()) {
-            if (g_interrupted.load())
+            if (StopRequested())
                 for (auto& job : jobs)
                     job->link.Cancel();
             if (show_live) live.Draw(false);
@@ -373,7 +363,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
         thread.join();
     all_ended = true;
     watcher.join();
-    std::signal(SIGINT, previous_handler);
+    ReleaseStopRequests();
     if (show_live) live.Draw(false);
 
     for (auto& job : jobs) {
