@@ -44,8 +44,9 @@ std::string ProcessName(const std::string& pid) {
     return (name.empty() ? "a process" : name) + " (pid " + pid + ")";
 }
 
-// The processes, this one included, that hold a lock on the file (st_dev and st_ino as /proc/locks writes them,
-// "MAJOR:MINOR:INODE" with the device numbers in hexadecimal). Waiters ("->") hold nothing.
+// The processes, this one included, that hold a lock on the file (st_dev and st_ino as /proc/locks
+// writes them, "MAJOR:MINOR:INODE" with the device numbers in hexadecimal). Waiters ("->") hold
+// nothing.
 std::vector<std::string> LockOwners(const struct stat& file) {
     char key[64];
     std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
@@ -149,7 +150,8 @@ bool HeldHere(const std::string& path) {
 
 // A device node is the device it numbers, wherever the node lies; any other file is itself.
 bool SameDevice(const std::string& a, const std::string& b) {
-    struct stat first {}, second {};
+    struct stat first {
+    }, second{};
     if (stat(a.c_str(), &first) != 0 || stat(b.c_str(), &second) != 0) return false;
     if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;

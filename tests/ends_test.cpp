@@ -91,8 +91,9 @@ std::string ReadFile(const fs::path& path) {
 
 // A temporary directory for --log-dir, removed with its files at the end.
 struct LogDir {
-    LogDir() : path(fs::temp_directory_path() / ("korvel7-ends-" + std::to_string(getpid()) + "-" +
-                                                 std::to_string(++count))) {
+    LogDir()
+        : path(fs::temp_directory_path() /
+               ("korvel7-ends-" + std::to_string(getpid()) + "-" + std::to_string(++count))) {
         fs::create_directories(path);
     }
     ~LogDir() { fs::remove_all(path); }
@@ -217,8 +218,8 @@ void EndAt(End end, const Step& step, std::size_t ports) {
     const std::vector<std::string> logs = dir.Logs();
     EXPECT_EQ(logs.size(), ports);
     for (const std::string& log : logs)
-        EXPECT_TRUE(log.ends_with(stopped ? "\r\nUpdate not successful\r\n"
-                                          : "\r\nUpdate successful\r\n"))
+        EXPECT_TRUE(
+            log.ends_with(stopped ? "\r\nUpdate not successful\r\n" : "\r\nUpdate successful\r\n"))
             << log;
 }
 
