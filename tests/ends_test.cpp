@@ -274,7 +274,7 @@ TEST(StandardDescriptors, ClosedAtStartTakeNeitherPortNorLog) {
     };
     std::thread out_to_port(run, std::vector<int>{1}, false);
     std::thread out_to_log(run, std::vector<int>{1}, true);
-    std::thread in_and_err(run, std::vector<int>{0, 2}, false);
+    std::thread in_and_err(run, std::vector<int>{0, 2}, true);
     for (std::thread* thread : {&out_to_port, &out_to_log, &in_and_err})
         thread->join();
 }
