@@ -46,6 +46,7 @@ pids+=($holder)
 for _ in $(seq 100); do grep -qs Opened "$scratch/holder.out" && break; sleep 0.05; done
 expect_reason "$pts" "$pts: busy \(.*\); held by korvel7 \(pid $holder\): close that program first"
 kill $holder
+wait $holder || true  # it stops its job and closes the port first
 
 # Another program made the terminal exclusive, without a lock. Root gets through that, so
 # korvel7 asks for the flag, refuses the port as busy, names that program (not the simulator
