@@ -135,16 +135,19 @@ void PrintVersion(std::FILE* out, const FirmwareImages& images) {
         const char* name;
         const char* receivers;
         std::span<const std::uint8_t> bytes;
-    } listed[2] = {{"A", "1 or 2", images.a}, {"B", "3", images.b}};
+        FirmwareVersion version;
+    } listed[2] = {{"A", "1 or 2", images.a, images.a_version},
+                   {"B", "3", images.b, images.b_version}};
     for (int i = 0; i < 2; ++i) {
         const auto& image = listed[i];
         std::fprintf(out,
                      "  %s   for receivers with firmware major version %s%s\n"
-                     "      banner version %s, %zu bytes, 16-bit sum %04x,\n"
+                     "      banner version %u.%u.%u, %zu bytes, 16-bit sum %04x,\n"
                      "      SHA-256 %s\n",
                      image.name, image.receivers,
                      IsPlaceholderImage(image.bytes) ? " (PLACEHOLDER, NOT FIRMWARE)" : "",
-                     kImageBuildFacts[i].banner_version, image.bytes.size(),
+                     unsigned{image.version.major}, unsigned{image.version.minor},
+                     unsigned{image.version.patch}, image.bytes.size(),
                      unsigned{ImageCheckSum(image.bytes)}, kImageBuildFacts[i].sha256);
     }
 }

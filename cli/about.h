@@ -12,10 +12,10 @@
 
 namespace k7 {
 
-// What the build knows of an image beyond its bytes; generated into image_facts.cpp.
+// What the build knows of an image beyond its bytes and version; generated into
+// image_facts.cpp.
 struct ImageBuildFacts {
-    const char* banner_version;  // the version the window's banner names for it
-    const char* sha256;          // lowercase hexadecimal
+    const char* sha256;  // lowercase hexadecimal
 };
 extern const ImageBuildFacts kImageBuildFacts[2];  // image A, image B
 

@@ -76,16 +76,25 @@ int StatusOf(UpdateOutcome outcome) {
 }
 
 // What `info` tells: the version, the device address and the image `program` would
-// install. Nothing that erases, writes, checks or resets is sent.
+// install. Nothing that erases, writes, checks or resets is sent, and nothing at all once
+// the job is stopped.
 UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
     LogPrintf("\r\nEntered COM PORT : %s\r\n", job.port.label.c_str());
     ProgressTracker progress(settings.progress, 0, settings.probe_wait, {});
     if (!DetectKorvel7(job.link, job.port, settings, progress)) {
+        if (job.link.Cancelled()) return UpdateOutcome::kFailed;
         LogPrintf("KORVEL7 not found\r\n");
         return UpdateOutcome::kNotFound;
     }
+    const auto stopped = [&job](const char* step, const char* what) {
+        LogStopped(job.report, step, what);
+        job.link.CloseComPort();
+        return UpdateOutcome::kFailed;
+    };
     FirmwareVersion version;
     bool answered = QueryFirmwareVersion(job.link, &version);
+    if (!answered && job.link.Cancelled())
+        return stopped(PhaseName(UpdatePhase::kVersion), "while reading the version");
     if (answered) {
         job.report.version = version;
         LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major},
@@ -95,6 +104,8 @@ UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
         job.report.failed_step = "version";
     }
     job.address_read = QueryDeviceAddress(job.link, &job.address);
+    if (!job.address_read && job.link.Cancelled())
+        return stopped("address", "while reading the address");
     if (job.address_read) {
         const auto& a = job.address;
         LogPrintf("Device address: %02X:%02X:%02X:%02X:%02X:%02X\r\n", unsigned{a[0]},
@@ -222,7 +233,9 @@ std::string ResultText(const Job& job, JobKind kind) {
         case JobKind::kInfo:
             return ok ? "answered" : "failed";
         case JobKind::kVerify:
-            return ok ? "matches" : job.report.failed_step == "compare" ? "differs" : "failed";
+            if (ok) return "matches";
+            return job.report.failed_step == "compare" && !job.report.stopped ? "differs"
+                                                                              : "failed";
     }
     return "failed";
 }

@@ -1,5 +1,6 @@
 # Run as a script (cmake -P) at build time: writes a C++ source that holds the two
-# firmware images as byte arrays. Inputs: IMAGE_A, IMAGE_B, OUTPUT.
+# firmware images as byte arrays with the version each carries ("X.Y.Z"). Inputs: IMAGE_A,
+# IMAGE_B, VERSION_A, VERSION_B, OUTPUT.
 
 function(image_array variable path out)
   file(READ "${path}" hex HEX)
@@ -10,6 +11,8 @@ function(image_array variable path out)
 endfunction()
 
 image_array(kImageA "${IMAGE_A}" array_a)
+string(REPLACE "." ", " version_a "${VERSION_A}")
+string(REPLACE "." ", " version_b "${VERSION_B}")
 image_array(kImageB "${IMAGE_B}" array_b)
 
 file(WRITE "${OUTPUT}.tmp" "// Generated from ${IMAGE_A} and ${IMAGE_B}; do not edit.
@@ -22,7 +25,7 @@ namespace {
 ${array_a}${array_b}}  // namespace
 
 const FirmwareImages& BuiltInImages() {
-    static const FirmwareImages images{kImageA, kImageB};
+    static const FirmwareImages images{kImageA, kImageB, {${version_a}}, {${version_b}}};
     return images;
 }
 

@@ -121,7 +121,8 @@ int Link::SendPacket(int code, const std::uint8_t* payload, std::uint32_t length
 
 // The response event is never reset here: a response that arrives after an exchange gave
 // up leaves the event set, so the next exchange's first wait returns at once with no
-// response recorded, counts as a failed attempt and is repeated.
+// response recorded, counts as a failed attempt and is repeated. A cancel is no failed
+// attempt: the exchange ends without a mark and its caller tells of the stop.
 int Link::SendCommand(int code, const std::uint8_t* payload, std::uint32_t length) {
     ClearResponseState();
     const bool image_check = code == kCmdImageCheck;
@@ -132,6 +133,7 @@ int Link::SendCommand(int code, const std::uint8_t* payload, std::uint32_t lengt
         SendPacket(code, payload, length);
         if (!Cancelled()) WaitForResponse(wait);
         if (ResponseState() != 0) return 1;
+        if (Cancelled()) return 0;
         LogPrintf(".");
         if (!PortOpen()) return 0;
     }

@@ -96,7 +96,8 @@ public:
 
     // Builds one command frame and writes it; 1 when handed to the port, 0 otherwise.
     int SendPacket(int code, const std::uint8_t* payload, std::uint32_t length);
-    // Sends and waits for any accepted response, with retries; 1 when one came.
+    // Sends and waits for any accepted response, with retries; 1 when one came. Each try
+    // that fails logs ".", and the last "x<code>.<state> "; a cancelled link logs nothing.
     int SendCommand(int code, const std::uint8_t* payload, std::uint32_t length);
 
     // The receive routine: parses every byte in order.

@@ -55,7 +55,7 @@ bool WriteAddress(Link& link, const InputAddress& address) {
 // would be whatever an earlier reply left in the buffer.
 bool QueryDeviceAddress(Link& link, std::array<std::uint8_t, 6>* address) {
     if (link.SendCommand(kCmdReadAddress, nullptr, 0) == 0) {
-        LogPrintf("command failed\r\n");
+        if (!link.Cancelled()) LogPrintf("command failed\r\n");
         return false;
     }
     const Response reply = link.LastResponse();

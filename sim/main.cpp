@@ -35,8 +35,8 @@ Ctrl-C or SIGTERM. Give that path as the serial port: korvel7 version --port /de
 
 The receiver:
   --firmware X.Y.Z    firmware version it reports before an update (default 2.4.5).
-                      A reset after a passed image check of 100080 bytes reports
-                      2.4.5, of 113348 bytes 3.4.5.
+                      A reset after a passed image check of a built-in image
+                      reports the version that image carries (korvel7 --version).
   --address XX:XX:XX  lower three bytes of its device address, hexadecimal
                       (default 12:34:56; the upper three are always 00:19:01)
   --blank             start with erased memory (all 0xFF); by default the first

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "link/link.h"
+#include "update/firmware_update.h"
 
 namespace k7::sim {
 
@@ -19,12 +20,17 @@ constexpr std::uint8_t kAddressTrailer = 0x5C;
 // Data bytes a kind-4 answer can carry after its four header bytes within LEN 255.
 constexpr std::size_t kMaxReadChunk = 250;
 
-// What a reset boots into after an image check of that size passed.
-struct KnownImage {
-    std::uint32_t size;
-    Version version;
-};
-constexpr KnownImage kKnownImages[] = {{100080, {2, 4, 5}}, {113348, {3, 4, 5}}};
+// What a reset boots into after an image check passed: the version of the built-in image
+// of that size and sum, the firmware the updater installs.
+std::optional<Version> BootVersion(std::uint32_t size, std::uint16_t sum) {
+    const k7::FirmwareImages& images = k7::BuiltInImages();
+    for (const auto& [image, version] :
+         {std::pair{images.a, images.a_version}, std::pair{images.b, images.b_version}}) {
+        if (image.size() == size && k7::ImageCheckSum(image) == sum)
+            return Version{version.major, version.minor, version.patch};
+    }
+    return std::nullopt;
+}
 
 std::size_t UnitOffset(const std::uint8_t* hi_lo) {
     return static_cast<std::size_t>((hi_lo[0] << 8) | hi_lo[1]) * 16;
@@ -182,10 +188,8 @@ std::optional<Receiver::Reply> Receiver::ImageCheck(const std::uint8_t* payload,
     if (length != 7) return std::nullopt;
     const unsigned selector = (payload[0] << 8) | payload[1];
     if (selector == kResetSelector) {
-        for (const KnownImage& image : kKnownImages) {
-            if (passed_image_size_ == image.size) version_ = image.version;
-        }
-        passed_image_size_.reset();
+        if (boot_version_) version_ = *boot_version_;
+        boot_version_.reset();
         return Reply{kRspAck1, {}};
     }
     if (selector != kCheckSelector) return std::nullopt;
@@ -198,7 +202,7 @@ std::optional<Receiver::Reply> Receiver::ImageCheck(const std::uint8_t* payload,
         sum += ReadMemory(i);
     sum &= 0xFFFF;
     const bool passed = size <= kMemorySize && sum == host_sum;
-    passed_image_size_ = passed ? std::optional<std::uint32_t>(size) : std::nullopt;
+    boot_version_ = passed ? BootVersion(size, static_cast<std::uint16_t>(sum)) : std::nullopt;
     return Reply{kRspData,
                  {kCmdImageCheck, passed ? kCheckPassed : kCheckFailed,
                   static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)}};

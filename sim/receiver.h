@@ -175,8 +175,9 @@ private:
     std::array<unsigned, 256> counts_{};
     std::array<std::vector<std::uint8_t>, 256> last_payloads_;
     unsigned total_count_ = 0;
-    // The last image check that passed, in bytes; the reset boots the image it names.
-    std::optional<std::uint32_t> passed_image_size_;
+    // What the reset boots into after the last image check, when that passed for an image
+    // this receiver knows.
+    std::optional<Version> boot_version_;
 
     std::array<std::uint8_t, kMaxFrameSize> frame_{};
     std::size_t frame_index_ = 0;

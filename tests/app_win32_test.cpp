@@ -290,8 +290,12 @@ TEST(UpdaterWindow, EnterProgramsAndEscCloses) {
     EXPECT_TRUE(Eventually([&] { return window.Ended(); }));
 }
 
-// Closing during an update asks first; "No" lets the update finish, "Yes" stops it and
-// the window ends only after the worker has.
+// What the worker handed the log pane, read once the window has ended.
+std::string relayed;
+
+// Closing during an update asks first; "No" lets the update finish, "Yes" stops it, the
+// log saying where and that the update failed, and the window ends only after the worker
+// has.
 TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
     PortDevices devices{"COM7"};
     auto answer = [](WPARAM button) {
@@ -300,8 +304,11 @@ TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
             Eventually([&] { return (box = FindWindowA("#32770", "KORVEL7 Firmware Updater")); }));
         PostMessageA(box, WM_COMMAND, button, 0);
     };
+    SystemCalls calls;
+    calls.before_log_relay = [](std::string_view text) { relayed += text; };
     for (WPARAM button : {WPARAM{IDNO}, WPARAM{IDYES}}) {
-        Window window;
+        relayed.clear();
+        Window window(Window::Fast(), calls);
         SelectPort(window.Dialog(), 0);
         SendMessageA(window.Item(IDOK), BM_CLICK, 0, 0);
         ASSERT_TRUE(Eventually(
@@ -315,6 +322,9 @@ TEST(UpdaterWindow, CloseDuringAnUpdateAsksAndStopsTheWorkerFirst) {
         } else {
             EXPECT_TRUE(Eventually([&] { return window.Ended(); }));
             EXPECT_EQ(WorkerThread, nullptr);
+            EXPECT_NE(relayed.find("\r\nstopped while writing\r\n"), std::string::npos) << relayed;
+            EXPECT_TRUE(relayed.ends_with("Firmware Update failed\r\nUpdate not successful\r\n"))
+                << relayed;
         }
     }
 }
@@ -613,10 +623,10 @@ TEST(WorkerHolds, ForASuccessfulUpdateAndAddressWrite) {
 }
 
 // The memory byte the test's simulator reads back wrong (--bit-error in CMakeLists.txt):
-// past the end of both real images, so only this longer image reaches it.
+// past the end of both built-in images, so only this longer image reaches it.
 const k7::FirmwareImages& ImagesThatFailTheReadBack() {
-    static const std::vector<std::uint8_t> image(0x1C000 + 128, 0x5A);
-    static const k7::FirmwareImages images{image, image};
+    static const std::vector<std::uint8_t> image(KORVEL7_BIT_ERROR + 128, 0x5A);
+    static const k7::FirmwareImages images{image, image, {}, {}};
     return images;
 }
 

@@ -224,11 +224,14 @@ TEST(Benches, InfoAndVerifyOnlyLook) {
     Bench bench({{}, version3});
     Result info = RunCli("info" + bench.Ports());
     EXPECT_EQ(info.status, 0) << info.out;
+    const std::string sizes[] = {std::to_string(BuiltInImages().a.size()) + " bytes",
+                                 std::to_string(BuiltInImages().b.size()) + " bytes"};
     EXPECT_NE(info.out.find("Existing FW version: 2.4.5\r\nDevice address: 00:19:01:12:34:56\r\n"
-                            "program would install image A: 100080 bytes"),
+                            "program would install image A: " +
+                            sizes[0]),
               std::string::npos)
         << info.out;
-    EXPECT_NE(info.out.find("program would install image B: 113348 bytes"), std::string::npos);
+    EXPECT_NE(info.out.find("program would install image B: " + sizes[1]), std::string::npos);
     Result verify = RunCli("verify" + bench.Ports());
     EXPECT_EQ(verify.status, 1);  // blank memory differs
     EXPECT_NE(verify.out.find("differs from image B\r\nVerify not successful\r\n"),
@@ -242,9 +245,11 @@ TEST(Benches, InfoAndVerifyOnlyLook) {
 TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
     sim::Options version3;
     version3.version = {3, 0, 0};
-    constexpr unsigned kChunksOfB = (113348 + 127) / 128;
+    const auto size_b = static_cast<unsigned>(BuiltInImages().b.size());
+    const unsigned chunks_of_b = (size_b + 127) / 128;
     // The update reads every chunk once; the verify after it reads them again.
-    version3.faults.push_back({sim::FaultAction::kFlip, kCmdReadChunk, 2 * kChunksOfB, 67, 0x10});
+    version3.faults.push_back(
+        {sim::FaultAction::kFlip, kCmdReadChunk, 2 * chunks_of_b, (size_b - 1) % 128, 0x10});
     Bench bench({version3, {}, {}});
     ASSERT_EQ(RunCli("program" + bench.Ports({0, 1})).status, 0);
     const Result verify = RunCli("verify" + bench.Ports({0, 1}));
@@ -252,8 +257,8 @@ TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
     const unsigned last = BuiltInImages().b.back();
     char expected[96];
     std::snprintf(expected, sizeof expected,
-                  "verify failed 1\r\nerr: 1bac3 %02x %02x\r\ndiffers from image B\r\n", last,
-                  last ^ 0x10u);
+                  "verify failed 1\r\nerr: %04x %02x %02x\r\ndiffers from image B\r\n", size_b - 1,
+                  last, last ^ 0x10u);
     EXPECT_NE(verify.out.find(expected), std::string::npos) << verify.out;
     EXPECT_NE(verify.out.find("matches image A\r\nVerify successful\r\n"), std::string::npos);
 
@@ -266,7 +271,9 @@ TEST(Benches, VerifyFindsOneByteAndSkipIfCurrentUpdatesOnlyWhatDiffers) {
     EXPECT_NE(lines[0].find("\"bytes_written\":0,\"result\":\"unchanged\",\"failed_step\":null"),
               std::string::npos)
         << lines[0];
-    EXPECT_NE(lines[1].find("\"bytes_written\":100080,\"result\":\"updated\""), std::string::npos)
+    EXPECT_NE(lines[1].find("\"bytes_written\":" + std::to_string(BuiltInImages().a.size()) +
+                            ",\"result\":\"updated\""),
+              std::string::npos)
         << lines[1];
     EXPECT_EQ(
         bench[1].Inspect([](const sim::Receiver& r) { return r.CommandCount(kCmdEraseBlock); }),

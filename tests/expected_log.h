@@ -30,9 +30,13 @@ inline std::uint16_t ImageSum(std::span<const std::uint8_t> image) {
     return static_cast<std::uint16_t>(sum);
 }
 
+inline std::uint32_t Blocks(std::size_t size) {
+    return static_cast<std::uint32_t>((size + kBlock - 1) / kBlock);
+}
+
 // The log of the program phase, block by block: the write dots, a blank, the read dots.
 inline std::string ProgramLog(std::uint32_t size) {
-    const std::uint32_t blocks = (size + kBlock - 1) / kBlock;
+    const std::uint32_t blocks = Blocks(size);
     std::string log;
     for (std::uint32_t b = 0; b < blocks; ++b) {
         const std::uint32_t length = std::min(size - b * kBlock, kBlock);
@@ -49,10 +53,10 @@ inline std::string SuccessLog(const std::string& port, const char* version,
     const std::uint16_t sum = ImageSum(image);
     return "\r\nEntered COM PORT : " + port + "\r\n" + port + " Opened\r\n" + "Checking " + port +
            "... found a KORVEL7\r\n" + "KORVEL7 Update working on " + port + "\r\n" +
-           "Existing FW version: " + version + "\r\n" + "erase " +
-           Dots((size + kBlock - 1) / kBlock) + "ok\r\n" + ProgramLog(size) +
-           Format("Checksum passed for %u bytes. cs=%04x\r\n", size, sum) + "fwUpdate rsp\r\n" +
-           Format("returned cs=%04x\r\n", sum) + "Issuing cpu reset command\r\n" +
+           "Existing FW version: " + version + "\r\n" + "erase " + Dots(Blocks(size)) + "ok\r\n" +
+           ProgramLog(size) + Format("Checksum passed for %u bytes. cs=%04x\r\n", size, sum) +
+           "fwUpdate rsp\r\n" + Format("returned cs=%04x\r\n", sum) +
+           "Issuing cpu reset command\r\n" +
            "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n" +
            "Update successful\r\n";
 }

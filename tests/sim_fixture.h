@@ -30,7 +30,11 @@ protected:
     // port whatever its outcome.
     template <typename Job>
     auto RunWorker(LinkWaits waits, Job job) {
-        const PortRef port = Serve();
+        return RunWorkerOn(Serve(), waits, job);
+    }
+    // The same on the receiver already served.
+    template <typename Job>
+    auto RunWorkerOn(const PortRef& port, LinkWaits waits, Job job) {
         Link link(waits);
         const auto start = std::chrono::steady_clock::now();
         const auto outcome = job(link, port);

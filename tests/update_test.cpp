@@ -2,6 +2,9 @@
 // for the failure it provokes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "tests/expected_log.h"
@@ -18,6 +21,8 @@ using sim::FaultAction;
 
 const std::span<const std::uint8_t> kImageA = BuiltInImages().a;
 const std::span<const std::uint8_t> kImageB = BuiltInImages().b;
+const std::uint32_t kSizeA = static_cast<std::uint32_t>(kImageA.size());
+const std::uint32_t kBlocksA = Blocks(kSizeA);
 
 class UpdateRun : public SimTest {
 protected:
@@ -29,9 +34,22 @@ protected:
         settings.update.check_pause = 10ms;
     }
     UpdateOutcome Run(LinkWaits waits = {}) {
-        return RunWorker(waits, [this](Link& link, const PortRef& port) {
-            return UpdateWorker(link, port, settings);
+        Serve();
+        return RunAgain(waits);
+    }
+    // Another run on the same receiver.
+    UpdateOutcome RunAgain(LinkWaits waits = {}) {
+        return RunWorkerOn(PortFromPath(Port()), waits, [this](Link& link, const PortRef& port) {
+            SetRunning(&link);
+            const UpdateOutcome outcome = worker(link, port, settings, {});
+            SetRunning(nullptr);
+            return outcome;
         });
+    }
+    // Stops the run under way, from any thread, as Ctrl-C or the window's close does.
+    void Stop() {
+        std::lock_guard<std::mutex> lock(running_mutex_);
+        if (running_ != nullptr) running_->Cancel();
     }
     std::vector<std::uint8_t> Memory(std::size_t size) const {
         return server->Inspect([size](const sim::Receiver& r) {
@@ -39,16 +57,23 @@ protected:
                                              r.Memory().begin() + static_cast<long>(size));
         });
     }
-    // What the last write and the reset order carried, and that one check came before it.
-    void ExpectFinalPayloads(std::span<const std::uint8_t> image,
-                             std::vector<std::uint8_t> last_write,
-                             std::vector<std::uint8_t> size_bytes) const {
-        last_write.insert(last_write.end(), image.end() - last_write[2], image.end());
+    // What the last write and the reset order carried, and that one check came before it:
+    // the last chunk's unit offset, length and bytes; the image's size and sum.
+    void ExpectFinalPayloads(std::span<const std::uint8_t> image) const {
+        const auto size = static_cast<std::uint32_t>(image.size());
+        const std::uint32_t last = (size - 1) / kChunk * kChunk, unit = last / 16;
+        std::vector<std::uint8_t> last_write = {static_cast<std::uint8_t>(unit >> 8),
+                                                static_cast<std::uint8_t>(unit),
+                                                static_cast<std::uint8_t>(size - last)};
+        last_write.insert(last_write.end(), image.begin() + last, image.end());
         const std::uint16_t sum = ImageSum(image);
-        std::vector<std::uint8_t> reset = {0xAB, 0xCD};
-        reset.insert(reset.end(), size_bytes.begin(), size_bytes.end());
-        reset.insert(reset.end(),
-                     {static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum)});
+        const std::vector<std::uint8_t> reset = {0xAB,
+                                                 0xCD,
+                                                 static_cast<std::uint8_t>(size >> 16),
+                                                 static_cast<std::uint8_t>(size >> 8),
+                                                 static_cast<std::uint8_t>(size),
+                                                 static_cast<std::uint8_t>(sum >> 8),
+                                                 static_cast<std::uint8_t>(sum)};
         server->Inspect([&](const sim::Receiver& r) {
             EXPECT_EQ(r.LastPayload(kCmdWriteChunk), last_write);
             EXPECT_EQ(r.LastPayload(kCmdImageCheck), reset);
@@ -57,13 +82,22 @@ protected:
     }
     // Uses `image` in place of image A.
     void UseImageA(const std::vector<std::uint8_t>& image) {
-        images_ = {image, kImageB};
+        images_ = {image, kImageB, BuiltInImages().a_version, BuiltInImages().b_version};
         settings.images = &images_;
     }
 
     UpdateSettings settings;
+    decltype(&UpdateWorker) worker = UpdateWorker;
 
 private:
+    // The link is let go of only once no Stop uses it any more.
+    void SetRunning(Link* link) {
+        std::lock_guard<std::mutex> lock(running_mutex_);
+        running_ = link;
+    }
+
+    std::mutex running_mutex_;
+    Link* running_ = nullptr;
     FirmwareImages images_;
 };
 
@@ -81,10 +115,9 @@ TEST_F(UpdateRun, Versions1And2GetImageAWithTheCompleteLog) {
     // Nothing written past the image's last chunk.
     EXPECT_TRUE(std::all_of(memory.begin() + static_cast<long>(kImageA.size()), memory.end(),
                             [](auto b) { return b == 0xFF; }));
-    EXPECT_EQ(Count(kCmdEraseBlock), 25u);
-    EXPECT_EQ(Count(kCmdWriteChunk), 25u * 32 - 18);
-    // Block 24, chunk 13: 112 bytes at unit offset 0x1868.
-    ExpectFinalPayloads(kImageA, {0x18, 0x68, 0x70}, {0x01, 0x86, 0xF0});
+    EXPECT_EQ(Count(kCmdEraseBlock), kBlocksA);
+    EXPECT_EQ(Count(kCmdWriteChunk), (kSizeA + kChunk - 1) / kChunk);
+    ExpectFinalPayloads(kImageA);
 }
 
 TEST_F(UpdateRun, Version3GetsImageBAndTheReceiverBootsIt) {
@@ -95,9 +128,9 @@ TEST_F(UpdateRun, Version3GetsImageBAndTheReceiverBootsIt) {
     auto memory = Memory(kImageB.size());
     EXPECT_TRUE(std::equal(kImageB.begin(), kImageB.end(), memory.begin()));
     EXPECT_EQ(server->Inspect([](const sim::Receiver& r) { return r.CurrentVersion(); }),
-              (sim::Version{3, 4, 5}));
-    // Block 27, chunk 21: 68 bytes at unit offset 0x1BA8.
-    ExpectFinalPayloads(kImageB, {0x1B, 0xA8, 0x44}, {0x01, 0xBA, 0xC4});
+              (sim::Version{BuiltInImages().b_version.major, BuiltInImages().b_version.minor,
+                            BuiltInImages().b_version.patch}));
+    ExpectFinalPayloads(kImageB);
 }
 
 TEST_F(UpdateRun, UnsupportedVersionsEraseNothing) {
@@ -135,18 +168,20 @@ TEST_F(UpdateRun, EraseFailingFiveTimesIsPassedOver) {
     ASSERT_EQ(Run({20ms, 500ms}), UpdateOutcome::kSucceeded);
     std::string failures;
     for (int i = 0; i < 5; ++i)
-        failures += ".....x6.0 erase block 4 / 25 fail\r\n";
-    EXPECT_NE(Log().find("erase ..." + failures + Dots(21) + "ok\r\n"), std::string::npos) << Log();
+        failures += Format(".....x6.0 erase block 4 / %u fail\r\n", kBlocksA);
+    EXPECT_NE(Log().find("erase ..." + failures + Dots(kBlocksA - 4) + "ok\r\n"), std::string::npos)
+        << Log();
 
     ClearLog();
     options.blank = false;
     EXPECT_EQ(Run({20ms, 500ms}), UpdateOutcome::kFailed);
-    EXPECT_NE(Log().find("send block 4/25 " + Dots(32) + " " + Dots(32) + "verify "),
-              std::string::npos)
+    EXPECT_NE(
+        Log().find(Format("send block 4/%u ", kBlocksA) + Dots(32) + " " + Dots(32) + "verify "),
+        std::string::npos)
         << Log();
-    ExpectLogEnd(
-        "<verify fail 1 bytes>\r\n.....x6.0 erase block 4 / 25 fail\r\n"
-        "Firmware Update failed\r\nUpdate not successful\r\n");
+    ExpectLogEnd("<verify fail 1 bytes>\r\n.....x6.0 " +
+                 Format("erase block 4 / %u fail\r\n", kBlocksA) +
+                 "Firmware Update failed\r\nUpdate not successful\r\n");
 }
 
 // A block that fails is erased again before the run ends.
@@ -154,9 +189,9 @@ TEST_F(UpdateRun, WriteChunkNeverAnswered) {
     for (unsigned attempt = 0; attempt < 5; ++attempt)
         Fault(FaultAction::kDrop, kCmdWriteChunk, 32 + 10 + attempt);  // block 2, chunk 10
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
-    ExpectLogEnd("send block 2/25 " + Dots(9) + ".....x4.0 fail\r\n" +
+    ExpectLogEnd(Format("send block 2/%u ", kBlocksA) + Dots(9) + ".....x4.0 fail\r\n" +
                  ".Firmware Update failed\r\nUpdate not successful\r\n");
-    EXPECT_EQ(Count(kCmdEraseBlock), 26u);
+    EXPECT_EQ(Count(kCmdEraseBlock), kBlocksA + 1);
 }
 
 // A difference in a block's first or last byte, reported at its place in the block.
@@ -216,9 +251,9 @@ TEST_F(UpdateRun, WholeImageCompareListsFewerThanTenDifferences) {
             expected +=
                 Format("err: %04x %02x ", at, image[at]) + Format("%02x\r\n", image[at] ^ 0x5A);
         }
-        ExpectLogEnd(ProgramLog(100080) + expected +
-                     "Update aborted 100080 100080\r\nFirmware Update failed\r\n"
-                     "Update not successful\r\n");
+        ExpectLogEnd(ProgramLog(kSizeA) + expected +
+                     Format("Update aborted %u %u\r\n", kSizeA, kSizeA) +
+                     "Firmware Update failed\r\nUpdate not successful\r\n");
     }
 }
 
@@ -258,7 +293,7 @@ TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
     Fault(FaultAction::kDrop, kCmdImageCheck, 1);
     EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
     EXPECT_GE(elapsed, settings.probe_wait + 1000ms + 4000ms);
-    ExpectLogEnd(Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) +
+    ExpectLogEnd(Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, ImageSum(kImageA)) +
                  ".x7.0 " + kManualReset +
                  "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
                  "Update successful\r\n");
@@ -269,7 +304,8 @@ TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
 // run wants the receiver's own verdict.
 TEST_F(UpdateRun, CheckAnsweredOtherwiseAsksForAManualResetOrFailsAStrictRun) {
     const std::string checked =
-        Format("Checksum passed for 100080 bytes. cs=%04x\r\n", ImageSum(kImageA)) + kManualReset;
+        Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, ImageSum(kImageA)) +
+        kManualReset;
     Fault(FaultAction::kEcho, kCmdImageCheck, 1, kCmdVersion);
     EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
     ExpectLogEnd(checked +
@@ -283,6 +319,108 @@ TEST_F(UpdateRun, CheckAnsweredOtherwiseAsksForAManualResetOrFailsAStrictRun) {
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     ExpectLogEnd(checked + "Firmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
+}
+
+// A stop at each step, as Ctrl-C or closing the window gives it from another thread: the
+// job fails there, says so on a line of its own after what it had logged, and sends
+// nothing more. The stop comes while the `nth` command of `code` waits for the answer it
+// never gets, or, for code 0, as the check begins: in the pause before it.
+TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
+    settings.update.check_pause = 500ms;
+    const std::string cs = Format("cs=%04x", ImageSum(kImageA)), sent = "send block ";
+    const std::string run_failed = "Firmware Update failed\r\nUpdate not successful\r\n";
+    const struct {
+        int code;
+        unsigned nth;
+        decltype(&UpdateWorker) job;
+        bool skip_if_current;
+        std::string before, line;
+        const char* step;
+        std::string tail;
+    } stops[] = {
+        {kCmdProbe, 1, UpdateWorker, false, "... ", "during the probe", "probe",
+         "Update not successful\r\n"},
+        {kCmdVersion, 1, UpdateWorker, false, "", "while reading the version", "version",
+         "Update not successful\r\n"},
+        {kCmdEraseBlock, 3, UpdateWorker, false, "erase ..", "during the erase", "erase",
+         run_failed},
+        {kCmdWriteChunk, 40, UpdateWorker, false, sent + Format("2/%u ", kBlocksA) + Dots(7),
+         "while writing", "program", run_failed},
+        {kCmdReadChunk, 5, UpdateWorker, false,
+         sent + Format("1/%u ", kBlocksA) + Dots(32) + " ....", "while writing", "program",
+         run_failed},
+        {kCmdReadChunk, 5, UpdateWorker, true, Format("read back %u bytes ", kSizeA),
+         "during the compare", "compare", "Update not successful\r\n"},
+        {kCmdReadChunk, 5, VerifyWorker, false, Format("read back %u bytes ", kSizeA),
+         "during the compare", "compare", "Verify not successful\r\n"},
+        {0, 0, UpdateWorker, false, cs, "before the image check", "check", run_failed},
+        {kCmdImageCheck, 1, UpdateWorker, false, cs, "during the image check", "check", run_failed},
+        {kCmdImageCheck, 2, UpdateWorker, false, "Issuing cpu reset command", "during the reset",
+         "check", run_failed},
+    };
+    RunReport report;
+    settings.update.report = &report;
+    for (const auto& stop : stops) {
+        std::atomic<unsigned> received = 0, at_stop = 0;
+        const auto cancel = [&] {
+            at_stop = received.load();
+            Stop();
+        };
+        const std::string trigger =
+            Format("command %u #%u,", static_cast<unsigned>(stop.code), stop.nth);
+        options.faults.clear();
+        if (stop.code != 0) Fault(FaultAction::kDrop, stop.code, stop.nth);
+        options.trace = [&](const std::string& line) {
+            ++received;
+            if (line.starts_with(trigger)) cancel();
+        };
+        settings.progress = [&](const UpdateProgress& step) {
+            if (stop.code == 0 && step.phase == UpdatePhase::kCheck && at_stop == 0) cancel();
+        };
+        settings.update.skip_if_current = stop.skip_if_current;
+        worker = stop.job;
+        report = {};
+        ClearLog();
+        EXPECT_EQ(Run(), UpdateOutcome::kFailed) << stop.line;
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(received, at_stop) << stop.line;
+        EXPECT_NE(Log().find(stop.before + "\r\nstopped " + stop.line + "\r\n"), std::string::npos)
+            << Log();
+        ExpectLogEnd("stopped " + stop.line + "\r\n" + stop.tail);
+        for (const char* noise :
+             {"fail\r\n", "fail>", "command failed", "fail to get", "Please reset", "will be reset",
+              "Update successful", "Verify successful"})
+            EXPECT_EQ(Log().find(noise), std::string::npos) << noise << " in\n" << Log();
+        EXPECT_TRUE(report.stopped);
+        EXPECT_EQ(report.failed_step, stop.step);
+        server.reset();  // its trace reads this round's trigger
+    }
+}
+
+// --skip-if-current: a receiver stopped before its check holds image A but still reports
+// its old version. It is updated in full and boots the image's version; only then is it
+// current.
+TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
+    options.version = {1, 0, 0};
+    settings.progress = [this](const UpdateProgress& step) {
+        if (step.phase == UpdatePhase::kCheck) Stop();
+    };
+    ASSERT_EQ(Run(), UpdateOutcome::kFailed);
+    settings.progress = nullptr;
+    settings.update.skip_if_current = true;
+    const FirmwareVersion v = BuiltInImages().a_version;
+    const std::string carried = Format("%u.", v.major) + Format("%u.%u", v.minor, v.patch);
+    for (const std::string& reason :
+         {"KORVEL7 holds image A but reports 1.0.0, not " + carried + "; updating\r\n",
+          "KORVEL7 already holds image A and reports " + carried + "; nothing was written\r\n"}) {
+        ClearLog();
+        const unsigned erased = Count(kCmdEraseBlock);
+        EXPECT_EQ(RunAgain(), UpdateOutcome::kSucceeded);
+        const bool skipped = reason.find("already") != std::string::npos;
+        EXPECT_NE(Log().find(reason), std::string::npos) << Log();
+        EXPECT_EQ(Count(kCmdEraseBlock) == erased, skipped);
+        EXPECT_EQ(Count(kCmdImageCheck), 2u);
+    }
 }
 
 TEST_F(UpdateRun, SilentReceiverOrMissingPortIsNotFound) {
@@ -350,15 +488,16 @@ TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
 }
 
 // A fixed wait weighs what the line could carry meanwhile, so the bar moves with the
-// clock: after the 3 s probe it stands near the probe's share of a real run of image A
-// (3 s of about 25 s at 115200 baud, as the update benchmark measures it).
+// clock: after the 3 s probe it stands near the probe's share of a real run of a
+// 100080-byte image beside a 113348-byte one (3 s of about 25 s at 115200 baud, as the
+// update benchmark measures it).
 TEST(Progress, FixedWaitsWeighTheirShareOfARealRun) {
     double fraction = 0;
     ProgressTracker progress([&fraction](const UpdateProgress& step) { fraction = step.fraction; },
-                             static_cast<std::uint32_t>(kImageB.size()), 3000ms, 1000ms);
+                             113348, 3000ms, 1000ms);
     progress.Probed();
     const double before_choice = fraction;
-    progress.ImageChosen(static_cast<std::uint32_t>(kImageA.size()));
+    progress.ImageChosen(100080);
     EXPECT_GT(fraction, before_choice);
     EXPECT_NEAR(fraction, 3.0 / 25.2, 0.02);
 }

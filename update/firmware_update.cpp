@@ -57,6 +57,7 @@ private:
     bool ProgramPhase();
     bool CompareWholeImage();
     bool ReceiverCheck();
+    bool Quit(const char* what, bool line_open);
 
     bool EraseBlock(std::uint32_t block);
     bool WriteBlock(std::uint32_t block, std::uint32_t length);
@@ -105,17 +106,23 @@ bool UpdateRun::Run() {
     return ok;
 }
 
+// Ends a phase that cannot go on. A stop says so in its own line; any other cause was
+// logged where it happened.
+bool UpdateRun::Quit(const char* what, bool line_open) {
+    if (link_.Cancelled()) LogStopped(report_, PhaseName(progress_.Phase()), what, line_open);
+    return false;
+}
+
 // A block that cannot be erased is passed over: its write and read-back will show
 // whether it holds the image.
 bool UpdateRun::ErasePhase() {
     progress_.Begin(UpdatePhase::kErase);
     LogPrintf("erase ");
     for (std::uint32_t block = 0; block < block_count_; ++block) {
-        for (int attempt = 0; attempt < kEraseAttempts; ++attempt) {
-            if (EraseBlock(block)) break;
-            if (!link_.PortOpen()) return false;
+        for (int attempt = 0; attempt < kEraseAttempts && !EraseBlock(block); ++attempt) {
+            if (!link_.PortOpen()) break;
         }
-        if (!link_.PortOpen()) return false;
+        if (!link_.PortOpen()) return Quit("during the erase", true);
     }
     LogPrintf("ok\r\n");
     return true;
@@ -129,11 +136,11 @@ bool UpdateRun::ProgramPhase() {
     for (std::uint32_t block = 0; block < block_count_; ++block) {
         const std::uint32_t length = std::min(remaining, kBlockSize);
         if (!WriteBlock(block, length) || !VerifyBlock(block, length)) {
-            if (!link_.PortOpen()) return false;
+            if (!link_.PortOpen()) return Quit("while writing", true);
             EraseBlock(block);
             return false;
         }
-        if (!link_.PortOpen()) return false;
+        if (!link_.PortOpen()) return Quit("while writing", false);
         remaining -= length;
     }
     return true;
@@ -147,6 +154,7 @@ bool UpdateRun::EraseBlock(std::uint32_t block) {
         LogPrintf(".");
         return true;
     }
+    if (link_.Cancelled()) return false;
     LogPrintf("erase block %u / %u ", block + 1, block_count_);
     LogPrintf("fail\r\n");
     return false;
@@ -163,7 +171,7 @@ bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
         payload[2] = static_cast<std::uint8_t>(n);
         std::copy_n(&image_[offset], n, &payload[3]);
         if (link_.SendCommand(kCmdWriteChunk, payload, n + 3) == 0) {
-            LogPrintf("fail\r\n");
+            if (!link_.Cancelled()) LogPrintf("fail\r\n");
             return false;
         }
         progress_.ChunkWritten(n);
@@ -183,7 +191,7 @@ bool UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
     for (std::uint32_t chunk = 0; chunk < kChunksPerBlock && left > 0; ++chunk) {
         const std::uint32_t n = std::min(left, kChunkSize);
         if (!ReadChunk(offset, n)) {
-            LogPrintf("<recv fail>\r\n");
+            if (!link_.Cancelled()) LogPrintf("<recv fail>\r\n");
             return false;
         }
         progress_.ChunkRead(n);
@@ -276,6 +284,7 @@ bool UpdateRun::ReadWholeImage() {
     for (std::uint32_t offset = 0; offset < size_; offset += kChunkSize) {
         const std::uint32_t n = std::min(size_ - offset, kChunkSize);
         if (!ReadChunk(offset, n)) {
+            if (link_.Cancelled()) return Quit("during the compare", true);
             LogPrintf("<recv fail>\r\n");
             return false;
         }
@@ -290,7 +299,7 @@ VerifyResult UpdateRun::Verify() {
     const char letter = report_.image;
     if (!AllocateReadBack() || !ReadWholeImage()) {
         link_.SetReadBackTarget(nullptr);
-        report_.failed_step = "read";
+        if (!report_.stopped) report_.failed_step = "read";
         return VerifyResult::kFailed;
     }
     link_.SetReadBackTarget(nullptr);
@@ -309,10 +318,11 @@ VerifyResult UpdateRun::Verify() {
 // for the reset into the new firmware. No usable answer leaves the verified image as it
 // is (every block was already read back and compared here), but the receiver then stays
 // in its loader until someone resets it, which the log says; strict runs fail instead.
+// A stop is never taken for a missing answer: nothing was checked or reset.
 bool UpdateRun::ReceiverCheck() {
     progress_.Begin(UpdatePhase::kCheck);
     LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{image_sum_});
-    link_.Pause(options_.check_pause);
+    if (!link_.Pause(options_.check_pause)) return Quit("before the image check", false);
     progress_.CheckPaused();
 
     std::uint8_t payload[7] = {0x00,
@@ -323,6 +333,7 @@ bool UpdateRun::ReceiverCheck() {
                                static_cast<std::uint8_t>(image_sum_ >> 8),
                                static_cast<std::uint8_t>(image_sum_)};
     const bool answered = link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0;
+    if (!answered && link_.Cancelled()) return Quit("during the image check", false);
     const Response reply = link_.LastResponse();
     if (!answered || reply.state != kRspData || reply.data[0] != kCmdImageCheck) {
         LogPrintf("no answer to the image check. Please reset the unit manually\r\n");
@@ -337,10 +348,12 @@ bool UpdateRun::ReceiverCheck() {
         LogPrintf("Issuing cpu reset command\r\n");
         payload[0] = kResetSelector[0];
         payload[1] = kResetSelector[1];
-        if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) == 0)
-            LogPrintf("reset command failed. Please reset the unit manually\r\n");
-        else
+        if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0)
             progress_.ResetSent();
+        else if (link_.Cancelled())
+            return Quit("during the reset", false);
+        else
+            LogPrintf("reset command failed. Please reset the unit manually\r\n");
         return true;
     }
     if (status == kCheckStatusSumFailed)
@@ -353,17 +366,27 @@ bool UpdateRun::ReceiverCheck() {
 }  // namespace
 
 std::span<const std::uint8_t> ImageFor(const FirmwareImages& images, FirmwareVersion version,
-                                       char* letter) {
+                                       char* letter, FirmwareVersion* carried) {
+    FirmwareVersion unused;
+    FirmwareVersion& carried_version = carried != nullptr ? *carried : unused;
     if (version.major == 1 || version.major == 2) {
         *letter = 'A';
+        carried_version = images.a_version;
         return images.a;
     }
     if (version.major == 3) {
         *letter = 'B';
+        carried_version = images.b_version;
         return images.b;
     }
     *letter = 0;
     return {};
+}
+
+void LogStopped(RunReport& report, const char* step, const char* what, bool line_open) {
+    LogPrintf("%sstopped %s\r\n", line_open ? "\r\n" : "", what);
+    report.stopped = true;
+    report.failed_step = step;
 }
 
 std::uint16_t ImageCheckSum(std::span<const std::uint8_t> image) {
@@ -376,11 +399,17 @@ std::uint16_t ImageCheckSum(std::span<const std::uint8_t> image) {
 namespace {
 
 // Reads the version and picks the image for it, logging both; empty when either fails.
+// `carried`: the version the image carries.
 std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& images,
-                                          ProgressTracker& tracker, RunReport& report) {
+                                          ProgressTracker& tracker, RunReport& report,
+                                          FirmwareVersion* carried) {
     tracker.Begin(UpdatePhase::kVersion);
     FirmwareVersion version;
     if (!QueryFirmwareVersion(link, &version)) {
+        if (link.Cancelled()) {
+            LogStopped(report, PhaseName(UpdatePhase::kVersion), "while reading the version");
+            return {};
+        }
         LogPrintf("fail to get existing firmware version.\r\n");
         report.failed_step = "version";
         return {};
@@ -389,7 +418,7 @@ std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& imag
     report.version = version;
     LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
               unsigned{version.patch});
-    const std::span<const std::uint8_t> image = ImageFor(images, version, &report.image);
+    const std::span<const std::uint8_t> image = ImageFor(images, version, &report.image, carried);
     if (image.empty()) {
         LogPrintf("NOT supported firmware version!\r\n");
         report.failed_step = "version";
@@ -412,6 +441,33 @@ struct RunTargets {
     RunReport& report;
 };
 
+enum class SkipCheck { kCurrent, kUpdate, kStopped };
+
+// A receiver is current when its memory holds the image and it reports the version the
+// image carries: memory that matches under another version was never checked and reset
+// into, so it is updated in full, and the log says why.
+SkipCheck CheckCurrent(Link& link, std::span<const std::uint8_t> image, FirmwareVersion carried,
+                       const UpdateOptions& options, ProgressTracker& tracker, RunReport& report) {
+    const VerifyResult held = UpdateRun(link, image, options, tracker, report).Verify();
+    if (report.stopped) return SkipCheck::kStopped;
+    if (held != VerifyResult::kMatches) return SkipCheck::kUpdate;
+    const FirmwareVersion reported = *report.version;
+    if (reported != carried) {
+        LogPrintf("KORVEL7 holds image %c but reports %u.%u.%u, not %u.%u.%u; updating\r\n",
+                  report.image, unsigned{reported.major}, unsigned{reported.minor},
+                  unsigned{reported.patch}, unsigned{carried.major}, unsigned{carried.minor},
+                  unsigned{carried.patch});
+        return SkipCheck::kUpdate;
+    }
+    report.unchanged = true;
+    report.failed_step.clear();
+    tracker.Finished();
+    LogPrintf("KORVEL7 already holds image %c and reports %u.%u.%u; nothing was written\r\n",
+              report.image, unsigned{reported.major}, unsigned{reported.minor},
+              unsigned{reported.patch});
+    return SkipCheck::kCurrent;
+}
+
 }  // namespace
 
 int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions options,
@@ -419,15 +475,14 @@ int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions op
     RunTargets targets(progress, options.report);
     ProgressTracker& tracker = targets.tracker;
     RunReport& report = targets.report;
-    const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report);
+    FirmwareVersion carried;
+    const std::span<const std::uint8_t> image =
+        ChooseImage(link, images, tracker, report, &carried);
     if (image.empty()) return 0;
-    if (options.skip_if_current &&
-        UpdateRun(link, image, options, tracker, report).Verify() == VerifyResult::kMatches) {
-        report.unchanged = true;
-        report.failed_step.clear();
-        tracker.Finished();
-        LogPrintf("KORVEL7 already holds image %c; nothing was written\r\n", report.image);
-        return 1;
+    if (options.skip_if_current) {
+        const SkipCheck check = CheckCurrent(link, image, carried, options, tracker, report);
+        if (check == SkipCheck::kStopped) return 0;
+        if (check == SkipCheck::kCurrent) return 1;
     }
     report.failed_step.clear();
     return UpdateRun(link, image, options, tracker, report).Run() ? 1 : 0;
@@ -438,7 +493,7 @@ VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images, UpdateOpti
     RunTargets targets(progress, options.report);
     ProgressTracker& tracker = targets.tracker;
     RunReport& report = targets.report;
-    const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report);
+    const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report, nullptr);
     if (image.empty()) return VerifyResult::kFailed;
     const VerifyResult result = UpdateRun(link, image, options, tracker, report).Verify();
     if (result == VerifyResult::kMatches) tracker.Finished();

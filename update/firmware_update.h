@@ -23,9 +23,12 @@ inline constexpr std::uint32_t kChunkSize = 128;
 struct FirmwareImages {
     std::span<const std::uint8_t> a;  // for firmware major versions 1 and 2
     std::span<const std::uint8_t> b;  // for major version 3
+    // What a receiver reports once it runs the image: only then is it current.
+    FirmwareVersion a_version;
+    FirmwareVersion b_version;
 };
 
-// The two images built into the program.
+// The two images built into the program, with the versions the window's banner names.
 const FirmwareImages& BuiltInImages();
 
 // What a run found and did, for a summary a script can read.
@@ -37,7 +40,13 @@ struct RunReport {
     std::uint32_t differences = 0;  // bytes read back unlike the image (verify)
     bool unchanged = false;         // the image was found in place and nothing written
     std::string failed_step;        // where a failed run stopped; empty otherwise
+    bool stopped = false;           // Link::Cancel ended it, at failed_step
 };
+
+// Ends a job that Link::Cancel stopped: "stopped <what>" on a line of its own (the line
+// begun before it, if `line_open`, is ended first), and `step` as the report's failed step.
+// A stop is no failure of the receiver's, so nothing is retried or sent after it.
+void LogStopped(RunReport& report, const char* step, const char* what, bool line_open = false);
 
 struct UpdateOptions {
     // Between the program's own compare and the receiver's check.
@@ -65,9 +74,10 @@ VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images = BuiltInIm
                             UpdateOptions options = {}, ProgressTracker* progress = nullptr);
 
 // The image an update would install for a receiver with this firmware; empty when the
-// version is not supported. `letter` becomes 'A' or 'B'.
+// version is not supported. `letter` becomes 'A' or 'B'; `carried`, when given, the
+// version that image carries.
 std::span<const std::uint8_t> ImageFor(const FirmwareImages& images, FirmwareVersion version,
-                                       char* letter);
+                                       char* letter, FirmwareVersion* carried = nullptr);
 
 // The 16-bit sum of an image, as the receiver's own check computes it.
 std::uint16_t ImageCheckSum(std::span<const std::uint8_t> image);

@@ -8,7 +8,7 @@ namespace k7 {
 bool QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
     link.ClearResponseState();
     if (link.SendCommand(kCmdVersion, nullptr, 0) == 0) {
-        LogPrintf("command failed\r\n");
+        if (!link.Cancelled()) LogPrintf("command failed\r\n");
         return false;
     }
     const Response reply = link.LastResponse();

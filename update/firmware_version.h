@@ -10,10 +10,12 @@ struct FirmwareVersion {
     std::uint8_t major = 0;
     std::uint8_t minor = 0;
     std::uint8_t patch = 0;
+    friend bool operator==(const FirmwareVersion&, const FirmwareVersion&) = default;
 };
 
 // Asks the receiver on the open link for its firmware version (command 27). Logs
-// "command failed\r\n" when nothing answers; false also for an answer of another kind.
+// "command failed\r\n" when nothing answers (a cancelled link logs nothing); false also for an
+// answer of another kind.
 bool QueryFirmwareVersion(Link& link, FirmwareVersion* version);
 
 }  // namespace k7

@@ -16,9 +16,14 @@ ProgressTracker MakeTracker(const UpdateSettings& settings) {
                            settings.probe_wait, settings.update.check_pause);
 }
 
+// A job stopped before a receiver was found failed: nobody looked.
+UpdateOutcome NotFoundOrStopped(const Link& link) {
+    return link.Cancelled() ? UpdateOutcome::kFailed : UpdateOutcome::kNotFound;
+}
+
 UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSettings& settings) {
     ProgressTracker progress = MakeTracker(settings);
-    if (!DetectKorvel7(link, port, settings, progress)) return UpdateOutcome::kNotFound;
+    if (!DetectKorvel7(link, port, settings, progress)) return NotFoundOrStopped(link);
     LogPrintf("KORVEL7 Update working on %s\r\n", port.label.c_str());
     const int result = RunFirmwareUpdate(link, *settings.images, settings.update, &progress);
     link.CloseComPort();
@@ -27,7 +32,7 @@ UpdateOutcome DetectAndUpdate(Link& link, const PortRef& port, const UpdateSetti
 
 UpdateOutcome DetectAndVerify(Link& link, const PortRef& port, const UpdateSettings& settings) {
     ProgressTracker progress = MakeTracker(settings);
-    if (!DetectKorvel7(link, port, settings, progress)) return UpdateOutcome::kNotFound;
+    if (!DetectKorvel7(link, port, settings, progress)) return NotFoundOrStopped(link);
     const VerifyResult result = VerifyFirmware(link, *settings.images, settings.update, &progress);
     link.CloseComPort();
     return result == VerifyResult::kMatches ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
@@ -63,14 +68,21 @@ bool DetectKorvel7(Link& link, const PortRef& port, const UpdateSettings& settin
     progress.Begin(UpdatePhase::kProbe);
     link.ResetLineCount();
     if (link.OpenComPort(port) == 0) {
-        report.failed_step = "open";
+        if (link.Cancelled())
+            LogStopped(report, "open", "before the port was opened");
+        else
+            report.failed_step = "open";
         return false;
     }
     LogPrintf("Checking %s... ", port.label.c_str());
     // The probe is not answered; a receiver shows itself by its NMEA stream, and lines
     // that arrived since the port was opened count too.
     link.SendPacket(kCmdProbe, nullptr, 0);
-    link.Pause(settings.probe_wait);
+    if (!link.Pause(settings.probe_wait)) {
+        LogStopped(report, PhaseName(UpdatePhase::kProbe), "during the probe", true);
+        link.CloseComPort();
+        return false;
+    }
     progress.Probed();
     if (link.LineCount() == 0) {
         LogPrintf("not KORVEL7\r\n");

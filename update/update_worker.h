@@ -38,7 +38,8 @@ UpdateOutcome VerifyWorker(Link& link, const PortRef& port, const UpdateSettings
                            const std::function<void()>& before_outcome = {});
 
 // Opens `port`, sends the probe and waits for NMEA lines: true when a KORVEL7 talks
-// there, with the port left open; otherwise the port is closed again. Logs each step.
+// there, with the port left open; otherwise the port is closed again. Logs each step; a
+// cancelled link (Link::Cancelled) ends it as stopped.
 bool DetectKorvel7(Link& link, const PortRef& port, const UpdateSettings& settings,
                    ProgressTracker& progress);
 
