@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "cli/log_file.h"
 #include "cli/port_reason.h"
 #include "cli/progress_bar.h"
+#include "cli/signals.h"
 #include "cli/terminal.h"
 #include "link/link.h"
 #include "log/log.h"
@@ -30,15 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitUsage = 64;
 constexpr std::chrono::milliseconds kLiveRedraw{100};
-
-// Set by the signal handler and read by the watcher thread: a lock-free atomic is safe
-// in both places.
-std::atomic<bool> g_interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void OnInterrupt(int) {
-    g_interrupted.store(true);
-}
 
 // A port's log: kept whole for the end, copied to its file and, for a lone port, passed
 // on to the terminal as it comes.
@@ -265,8 +256,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
         jobs.front()->bar = bar.get();
     }
 
-    g_interrupted.store(false);
-    const auto previous_handler = std::signal(SIGINT, OnInterrupt);
+    CatchStopRequests();
     std::vector<std::thread> threads;
     for (auto& job : jobs)
         job->start = Clock::now();
@@ -279,7 +269,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     std::atomic<bool> all_ended{false};
     std::thread watcher([&] {
         while (!all_ended.load()) {
-            if (g_interrupted.load())
+            if (StopRequested())
                 for (auto& job : jobs)
                     job->link.Cancel();
             if (show_live) live.Draw(LiveRows(jobs, options.kind));
@@ -290,7 +280,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
         thread.join();
     all_ended = true;
     watcher.join();
-    std::signal(SIGINT, previous_handler);
+    ReleaseStopRequests();
     if (show_live) live.Draw(LiveRows(jobs, options.kind));
 
     std::vector<const JobResult*> results;

@@ -9,6 +9,7 @@
 #include "cli/about.h"
 #include "cli/jobs.h"
 #include "cli/port_reason.h"
+#include "cli/signals.h"
 #include "cli/terminal.h"
 #include "link/link.h"
 #include "link/port.h"
@@ -72,7 +73,8 @@ int Usage(const char* problem) {
 }
 
 // Reads every "--port PORT" (or "--port=PORT") and "--log-dir DIR" from the arguments
-// after the command; the other arguments go to `rest`.
+// after the command; the other arguments go to `rest`. Two names for one port are refused:
+// two jobs on one receiver would fight over it.
 bool ParsePortOptions(const std::vector<std::string>& args, std::vector<k7::PortRef>* ports,
                       std::string* log_dir, std::vector<std::string>* rest, std::string* error) {
     std::vector<std::string> values;
@@ -98,6 +100,13 @@ bool ParsePortOptions(const std::vector<std::string>& args, std::vector<k7::Port
         if (!k7::ParsePortArgument(value, &port)) {
             *error = "'" + value + "' is not a serial port (use COMn, n or a device path)";
             return false;
+        }
+        for (std::size_t i = 0; i < ports->size(); ++i) {
+            if (k7::SameDevice((*ports)[i].device, port.device)) {
+                *error = "--port " + values[i] + " and --port " + value +
+                         " name the same port; give each receiver once";
+                return false;
+            }
         }
         ports->push_back(port);
     }
@@ -202,6 +211,8 @@ int RunVersion(const k7::PortRef& port, const Output& output) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    k7::OpenClosedStandardDescriptors();
+    k7::IgnoreLostOutput();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return Usage("no command given");
     const std::string command = args.front();

@@ -18,6 +18,7 @@ std::string PortOpenReason(const PortRef& port, const OpenError& error) {
             return head + "permission denied" + why + (hint.empty() ? "" : "; " + hint);
         }
         case OpenFailure::kBusy: {
+            if (HeldHere(port.device)) return head + "busy" + why + "; this korvel7 has it open";
             const std::string holders = BusyHolders(port.device);
             return head + "busy" + why + "; " +
                    (holders.empty() ? "another program holds it" : "held by " + holders) +

@@ -19,6 +19,11 @@ void ReportOpenFailure(std::FILE* err, const PortRef& port, const OpenError& err
 // What the platform can find out beyond the error, for a device `path`; empty when it
 // finds nothing. Implemented once per platform.
 std::string PermissionHint(const std::string& path);  // whose device it is, and the way in
-std::string BusyHolders(const std::string& path);     // the processes that hold it
+std::string BusyHolders(const std::string& path);     // the other processes that hold it
+bool HeldHere(const std::string& path);               // whether this process holds it
+
+// Whether two device names lead to one device: a link and its target, two links. A name
+// that leads nowhere is the same as no other.
+bool SameDevice(const std::string& a, const std::string& b);
 
 }  // namespace k7

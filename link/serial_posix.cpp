@@ -118,14 +118,26 @@ OpenFailure FailureOfOpen(int code) {
     }
 }
 
+// Whether another opener has made the terminal exclusive already.
+bool HeldExclusive(int fd) {
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 // The kernel's TIOCEXCL keeps out other openers except root; the lock keeps out every
-// opener that asks for it, this process included (each open has its own lock). A file
-// that is no terminal refuses TIOCEXCL, as it would the line settings.
+// opener that asks for it, this process included (each open has its own lock). Root gets
+// through another program's TIOCEXCL, so that is asked for and counts as busy, and the flag
+// stays that program's. A file that is no terminal refuses TIOCEXCL, as it would the line
+// settings.
 OpenFailure OpenExclusive(SerialDevice* device, const std::string& name) {
     device->fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (device->fd < 0) return FailureOfOpen(errno);
     if (flock(device->fd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? OpenFailure::kBusy : OpenFailure::kOther;
+    if (HeldExclusive(device->fd)) {
+        errno = EBUSY;
+        return OpenFailure::kBusy;
+    }
     device->exclusive = ioctl(device->fd, TIOCEXCL) == 0;
     return device->exclusive ? OpenFailure::kNone : OpenFailure::kSettingsRefused;
 }
@@ -174,8 +186,9 @@ void ReceiveThread(SerialDevice* device) {
         device->connected.store(false, std::memory_order_release);
 }
 
-// The exclusive flag belongs to the terminal, not to this open: it is cleared on every
-// way out, or a terminal that someone else keeps open stays barred to everyone but root.
+// The exclusive flag belongs to the terminal, not to this open: when this open set it, it
+// is cleared on every way out, or a terminal that someone else keeps open stays barred to
+// everyone but root.
 void Release(SerialDevice* device) {
     if (device->exclusive) (void)ioctl(device->fd, TIOCNXCL);
     if (device->fd >= 0) close(device->fd);

@@ -12,12 +12,14 @@ std::atomic<LogSink*> g_sink{nullptr};
 std::atomic<LogSink*> g_report_sink{nullptr};
 thread_local const LogRoute* t_route = nullptr;
 
-void WriteAll(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
-
 }  // namespace
+
+void WriteStream(std::FILE* stream, std::string_view text) {
+    // The stream's error flag stays set after a failed write or flush.
+    if (std::ferror(stream) != 0) return;
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
 
 void SetLogSink(LogSink* sink) {
     g_sink.store(sink, std::memory_order_release);
@@ -55,7 +57,7 @@ StdoutLogSink::StdoutLogSink() {
 }
 
 void StdoutLogSink::Append(std::string_view text) {
-    WriteAll(text);
+    WriteStream(stdout, text);
 }
 
 void SetReportSink(LogSink* sink) {
@@ -68,7 +70,7 @@ void WriteStdout(std::string_view text) {
     if (sink != nullptr)
         sink->Append(text);
     else
-        WriteAll(text);
+        WriteStream(stdout, text);
 }
 
 void CaptureLogSink::Append(std::string_view text) {

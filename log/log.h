@@ -86,6 +86,17 @@ void SetStdoutBinary();
 // Whether the stream is a terminal (a console on Windows), and not a file or a pipe.
 bool IsTerminal(std::FILE* stream);
 
+// Writes text to `stream` and flushes it. Once a write to a stream has failed (a pipe whose
+// reader has gone, a terminal that was closed) the stream is left alone: what nobody can
+// read any more is dropped, never retried, and never stops the caller.
+void WriteStream(std::FILE* stream, std::string_view text);
+
+// Opens the null device on each of descriptors 0, 1 and 2 that is closed. A program started
+// with one of them closed would otherwise hand that number to the next file it opens (a
+// serial port, a log file), and whatever it writes to standard output would land there.
+// Call first thing in main, before any thread starts.
+void OpenClosedStandardDescriptors();
+
 // Writes text to standard output at once, bypassing the log: the one report that does
 // not go to the log ("PORT not found or busy"). A report sink, when registered, receives
 // it instead, so that a terminal display can make room for it first.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "korvel7_version.h"
+#include "log/log.h"
 #include "sim/pty_server.h"
 
 namespace {
@@ -387,6 +388,7 @@ void WaitForSignal(const sigset_t& signals, const PtyServer& server) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    k7::OpenClosedStandardDescriptors();
     Settings settings;
     if (const int status = ParseCommandLine(argc, argv, &settings); status != 0) return status;
     if (settings.help) {

@@ -111,6 +111,22 @@ TEST(ChannelPosix, FailedOpenLeavesTheTerminalShared) {
     close(terminal);
 }
 
+// Root gets through another program's TIOCEXCL, so the open asks for it: a terminal made
+// exclusive by someone else is busy, and keeps that program's flag.
+TEST(ChannelPosix, ATerminalHeldExclusiveIsBusyAndKeepsItsFlag) {
+    PtyPeer peer;
+    const int holder = open(peer.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    OpenError error;
+    EXPECT_EQ(OpenSerialDevice(peer.Path(), kBaudRate, &error), nullptr);
+    EXPECT_EQ(error.failure, OpenFailure::kBusy);
+    int exclusive = 0;
+    EXPECT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    close(holder);
+}
+
 // The shortest time slice an ordinary thread may ask for, which the exchange threads take.
 constexpr std::uint64_t kShortSliceNs = 100'000;
 

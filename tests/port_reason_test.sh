@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The reason korvel7 gives on standard error when a port does not open, beside the log's
 # unchanged "PORT not found or busy": a missing device, one that is no serial port, one
-# that another korvel7 holds, and one this user may not open (as root the test runs
-# korvel7 as nobody; otherwise it takes the permissions off its own terminal).
+# that another korvel7 holds, one that another program made exclusive, and one this user
+# may not open (as root the test runs korvel7 as nobody; otherwise it takes the permissions
+# off its own terminal).
 # Usage: port_reason_test.sh KORVEL7 KORVEL7_SIM
 set -euo pipefail
 korvel7=$1 sim_program=$2
@@ -45,6 +46,27 @@ pids+=($holder)
 for _ in $(seq 100); do grep -qs Opened "$scratch/holder.out" && break; sleep 0.05; done
 expect_reason "$pts" "$pts: busy \(.*\); held by korvel7 \(pid $holder\): close that program first"
 kill $holder
+wait $holder || true  # it stops its job and closes the port first
+
+# Another program made the terminal exclusive, without a lock. Root gets through that, so
+# korvel7 asks for the flag, refuses the port as busy, names that program (not the simulator
+# at the line's far end) and leaves the flag set; the holder checks it before it lets go
+# (TIOCGEXCL is 0x80045440).
+python3 - "$pts" "$scratch/exclusive" <<'EOF' &
+import fcntl, os, struct, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+fcntl.ioctl(fd, termios.TIOCEXCL)
+open(sys.argv[2], "w").close()
+while os.path.exists(sys.argv[2]):
+    time.sleep(0.05)
+sys.exit(struct.unpack("i", fcntl.ioctl(fd, 0x80045440, bytes(4)))[0] != 1)
+EOF
+holder=$!
+pids+=($holder)
+for _ in $(seq 100); do [[ -e $scratch/exclusive ]] && break; sleep 0.05; done
+expect_reason "$pts" "$pts: busy \(.*\); held by python3 \(pid $holder\): close that program first"
+rm "$scratch/exclusive"
+wait $holder || fail "$pts: the exclusive flag of the program that set it was cleared"
 
 if (($(id -u) == 0)); then
   group=dialout

@@ -1,0 +1,331 @@
+// How korvel7's runs end when someone stops them, the terminal goes away or nobody reads
+// the output any more, at each step of an update; and what it refuses before it starts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "cli/port_reason.h"
+#include "link/link.h"
+#include "sim/pty_server.h"
+#include "update/firmware_update.h"
+
+namespace k7 {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// korvel7 as a child process, with its pid for the signals and the read ends of its
+// standard output and error (-1 where they go to the null device).
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+};
+
+// Standard input is the null device; the descriptors in `closed` are closed instead.
+Child Spawn(const std::vector<std::string>& args, bool pipe_err,
+            const std::vector<int>& closed = {}) {
+    Child child;
+    int out[2], err[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || (pipe_err && pipe2(err, O_CLOEXEC) != 0)) return child;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (pipe_err)
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    for (int fd : closed)
+        posix_spawn_file_actions_addclose(&actions, fd);
+    std::vector<std::string> argv_text = {KORVEL7_CLI};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : argv_text)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&child.pid, KORVEL7_CLI, &actions, nullptr, argv.data(), environ) != 0)
+        child.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (pipe_err) close(err[1]);
+    child.out = out[0];
+    child.err = err[0];
+    return child;
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+}
+
+// The exit status; -1 when a signal ended it.
+int Wait(pid_t pid) {
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// A temporary directory for --log-dir, removed with its files at the end.
+struct LogDir {
+    LogDir()
+        : path(fs::temp_directory_path() /
+               ("korvel7-ends-" + std::to_string(getpid()) + "-" + std::to_string(++count))) {
+        fs::create_directories(path);
+    }
+    ~LogDir() { fs::remove_all(path); }
+    std::vector<std::string> Logs() const {
+        std::vector<std::string> logs;
+        for (const auto& entry : fs::directory_iterator(path))
+            logs.push_back(ReadFile(entry.path()));
+        return logs;
+    }
+    fs::path path;
+    static inline std::atomic<int> count{0};
+};
+
+std::vector<std::unique_ptr<sim::PtyServer>> Receivers(std::size_t count, sim::Options options) {
+    options.blank = true;
+    std::vector<std::unique_ptr<sim::PtyServer>> receivers;
+    for (std::size_t i = 0; i < count; ++i) {
+        receivers.push_back(std::make_unique<sim::PtyServer>(options));
+        std::string error;
+        EXPECT_TRUE(receivers.back()->Start(&error)) << error;
+    }
+    return receivers;
+}
+
+unsigned Count(const sim::PtyServer& receiver, std::uint8_t code) {
+    return receiver.Inspect([code](const sim::Receiver& r) { return r.CommandCount(code); });
+}
+
+bool HoldsImageA(const sim::PtyServer& receiver) {
+    const auto image = BuiltInImages().a;
+    return receiver.Inspect([image](const sim::Receiver& r) {
+        return std::equal(image.begin(), image.end(), r.Memory().begin());
+    });
+}
+
+// A step of the update, reached once the receiver has counted `count` frames of `command`.
+// A delayed answer to that frame keeps the run in the step while the end comes.
+struct Step {
+    const char* name;
+    std::uint8_t command;
+    unsigned count;
+    std::uint32_t delay_ms;
+    const char* failed_step;  // where a stop there is reported
+};
+
+const std::vector<Step>& Steps() {
+    static const std::vector<Step> steps = {
+        {"probe", kCmdProbe, 1, 0, "probe"},
+        {"version", kCmdVersion, 1, 150, "version"},
+        {"erase", kCmdEraseBlock, 1, 150, "erase"},
+        {"write", kCmdWriteChunk, 1, 150, "program"},
+        {"compare", kCmdReadChunk, 1, 150, "program"},
+        {"pause before the check", kCmdReadChunk,
+         static_cast<unsigned>((BuiltInImages().a.size() + kChunkSize - 1) / kChunkSize), 0,
+         "check"},
+        {"check", kCmdImageCheck, 1, 1000, "check"},
+    };
+    return steps;
+}
+
+// SIGINT and SIGTERM ask for a stop; a hang-up and a closed output must not stop anything.
+enum class End { kInterrupt, kTerminate, kHangup, kOutputClosed };
+
+// One run of `program` on `ports` receivers, ended at `step`: a stopped run ends as a
+// logged failure, any other finishes the update with the check and the reset; no result
+// says "updated" unless the receiver got both.
+void EndAt(End end, const Step& step, std::size_t ports) {
+    SCOPED_TRACE(std::string("at ") + step.name);
+    sim::Options options;
+    if (step.delay_ms != 0)
+        options.faults.push_back({sim::FaultAction::kDelay, step.command, 1, step.delay_ms, 0});
+    const auto receivers = Receivers(ports, options);
+    const LogDir dir;
+    const bool output_closed = end == End::kOutputClosed;
+    std::vector<std::string> args = {"program", output_closed ? "--progress" : "--json",
+                                     "--log-dir", dir.path.string()};
+    for (const auto& receiver : receivers)
+        args.insert(args.end(), {"--port", receiver->SlavePath()});
+    const Child child = Spawn(args, output_closed);
+    ASSERT_GT(child.pid, 0);
+
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (Count(*receivers[0], step.command) < step.count &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    switch (end) {
+        case End::kInterrupt:
+            kill(child.pid, SIGINT);
+            break;
+        case End::kTerminate:
+            kill(child.pid, SIGTERM);
+            break;
+        case End::kHangup:
+            kill(child.pid, SIGHUP);
+            break;
+        case End::kOutputClosed:
+            close(child.out);
+            close(child.err);
+            break;
+    }
+    const std::string out = output_closed ? "" : ReadAll(child.out);
+    const int status = Wait(child.pid);
+
+    const bool stopped = end == End::kInterrupt || end == End::kTerminate;
+    EXPECT_EQ(status, stopped ? 1 : 0) << out;
+    std::size_t line_start = 0;
+    for (const auto& receiver : receivers) {
+        const bool checked_and_reset = Count(*receiver, kCmdImageCheck) >= 2;
+        EXPECT_EQ(checked_and_reset, !stopped);
+        EXPECT_TRUE(stopped || HoldsImageA(*receiver));
+        if (output_closed) continue;
+        const std::size_t line_end = out.find('\n', line_start);
+        ASSERT_NE(line_end, std::string::npos) << out;
+        const auto line = nlohmann::json::parse(out.substr(line_start, line_end - line_start));
+        line_start = line_end + 1;
+        EXPECT_EQ(line["port"], receiver->SlavePath());
+        EXPECT_EQ(line["result"], checked_and_reset ? "updated" : "failed") << line;
+        // The other receivers may be a step apart from the first when the end comes.
+        if (!stopped || receiver == receivers.front()) {
+            EXPECT_EQ(line["failed_step"], stopped ? nlohmann::json(step.failed_step) : nullptr);
+        }
+        EXPECT_EQ(line["exit_status"], stopped ? 1 : 0);
+    }
+    EXPECT_EQ(out.size(), line_start) << out;
+    const std::vector<std::string> logs = dir.Logs();
+    EXPECT_EQ(logs.size(), ports);
+    for (const std::string& log : logs) {
+        EXPECT_TRUE(
+            log.ends_with(stopped ? "\r\nUpdate not successful\r\n" : "\r\nUpdate successful\r\n"))
+            << log;
+        EXPECT_EQ(log.find("\r\nstopped ") != std::string::npos, stopped) << log;
+    }
+}
+
+class Ends : public ::testing::TestWithParam<std::tuple<End, std::size_t>> {};
+
+// Every step at once, each on receivers of its own. The runs start apart, so that their
+// transfers, which keep a CPU busy, do not all fall together on a small machine.
+TEST_P(Ends, AtEveryStep) {
+    const auto [end, ports] = GetParam();
+    std::vector<std::thread> runs;
+    for (const Step& step : Steps()) {
+        runs.emplace_back([end, &step, ports] { EndAt(end, step, ports); });
+        std::this_thread::sleep_for(400ms);
+    }
+    for (std::thread& run : runs)
+        run.join();
+}
+
+std::string CaseName(const ::testing::TestParamInfo<Ends::ParamType>& param) {
+    static const char* const kEnds[] = {"Interrupt", "Terminate", "Hangup", "OutputClosed"};
+    return std::string(kEnds[static_cast<int>(std::get<0>(param.param))]) +
+           std::to_string(std::get<1>(param.param)) + "Ports";
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, Ends,
+                         ::testing::Combine(::testing::Values(End::kInterrupt, End::kTerminate,
+                                                              End::kHangup, End::kOutputClosed),
+                                            ::testing::Values(std::size_t{1}, std::size_t{2})),
+                         CaseName);
+
+// Started with a standard descriptor closed, korvel7 must not let the port or the log file
+// take its number: the receiver's line carries nothing but frames, and the log file holds
+// the log once.
+TEST(StandardDescriptors, ClosedAtStartTakeNeitherPortNorLog) {
+    const auto run = [](std::vector<int> closed, bool log_dir) {
+        SCOPED_TRACE("closed " + std::to_string(closed.back()));
+        sim::Options options;
+        options.blank = true;
+        sim::PtyServer receiver(options);
+        receiver.RecordLine();
+        std::string error;
+        ASSERT_TRUE(receiver.Start(&error)) << error;
+        const LogDir dir;
+        std::vector<std::string> args = {"program", "--progress", "--port", receiver.SlavePath()};
+        if (log_dir) args.insert(args.end(), {"--log-dir", dir.path.string()});
+        const Child child = Spawn(args, false, closed);
+        close(child.out);
+        EXPECT_EQ(Wait(child.pid), 0);
+        for (const sim::LineEvent& event : receiver.LineRecord())
+            ASSERT_TRUE(event.to_host || event.command != 0) << event.bytes << " bytes not a frame";
+        for (const std::string& log : dir.Logs()) {
+            EXPECT_EQ(log.find("Entered COM PORT"), log.rfind("Entered COM PORT")) << log;
+            EXPECT_TRUE(log.ends_with("\r\nUpdate successful\r\n")) << log;
+        }
+    };
+    std::thread out_to_port(run, std::vector<int>{1}, false);
+    std::thread out_to_log(run, std::vector<int>{1}, true);
+    std::thread in_and_err(run, std::vector<int>{0, 2}, true);
+    for (std::thread* thread : {&out_to_port, &out_to_log, &in_and_err})
+        thread->join();
+}
+
+// Two names for one receiver are refused before anything is sent to it, naming both as
+// given; a missing port twice is no receiver twice, and fails as missing.
+TEST(SamePortTwice, IsRefusedBeforeAnythingIsSent) {
+    const auto receivers = Receivers(1, {});
+    const std::string pts = receivers[0]->SlavePath();
+    const fs::path link = fs::temp_directory_path() / ("korvel7-by-id-" + std::to_string(getpid()));
+    fs::create_symlink(pts, link);
+    for (const std::string& second : {pts, link.string()}) {
+        const Child child = Spawn({"info", "--port", pts, "--port", second}, true);
+        const std::string out = ReadAll(child.out);
+        const std::string err = ReadAll(child.err);
+        EXPECT_EQ(Wait(child.pid), 64);
+        EXPECT_EQ(out, "");
+        EXPECT_NE(err.find("korvel7: --port " + pts + " and --port " + second + " name the same"),
+                  std::string::npos)
+            << err;
+    }
+    fs::remove(link);
+    EXPECT_EQ(Count(*receivers[0], kCmdProbe) + Count(*receivers[0], kCmdVersion), 0u);
+    const Child missing =
+        Spawn({"info", "--port", "/dev/korvel7-missing", "--port", "/dev/korvel7-missing"}, false);
+    ReadAll(missing.out);
+    EXPECT_EQ(Wait(missing.pid), 2);
+}
+
+// A port this process holds already is busy because of this process, which the reason
+// says instead of blaming whoever else has the terminal open.
+TEST(SamePortTwice, TheBusyReasonKnowsItsOwnHold) {
+    const auto receivers = Receivers(1, {});
+    const PortRef port = PortFromPath(receivers[0]->SlavePath());
+    Link first, second;
+    ASSERT_EQ(first.OpenComPort(port), 1);
+    ASSERT_EQ(second.OpenComPort(port), 0);
+    const std::string reason = PortOpenReason(port, second.LastOpenError());
+    EXPECT_TRUE(reason.ends_with("; this korvel7 has it open")) << reason;
+    first.CloseComPort();
+}
+
+}  // namespace
+}  // namespace k7
