@@ -532,18 +532,5 @@ TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
         ASSERT_EQ(expected.erase(line), 1u) << "not a whole log line, or twice: " << line;
 }
 
-// Ctrl-C stops every receiver's job, and each ends as a failure of its own: nothing is
-// reported as done that was not.
-TEST(Benches, InterruptEndsEveryJobAsAFailure) {
-    Bench bench({{}, {}});
-    const Result r = RunCli("program --json" + bench.Ports() + " & sleep 1; kill -INT $!; wait $!");
-    EXPECT_EQ(r.status, 1);
-    const auto lines = JsonLines(r.out);
-    ASSERT_EQ(lines.size(), 2u) << r.out;
-    for (const auto& line : lines)
-        EXPECT_EQ(line["result"], "failed") << line;
-    EXPECT_EQ(bench.Changing(0) + bench.Changing(1), 0u);
-}
-
 }  // namespace
 }  // namespace k7
