@@ -236,9 +236,9 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
     if (link_.SendCommand(kCmdReadChunk, payload, sizeof payload) == 0) return false;
 
     const Response reply = link_.LastResponse();
-    if (reply.state != kRspReadBack || reply.length < kMinReadLength ||
+    if (reply.kind != kRspReadBack || reply.length < kMinReadLength ||
         reply.length > kMaxReadLength)
-        LogPrintf("<rsp = %d, %d>", reply.state, reply.length);
+        LogPrintf("<rsp = %d, %d>", reply.kind, reply.length);
     return true;
 }
 
@@ -335,7 +335,7 @@ bool UpdateRun::ReceiverCheck() {
     const bool answered = link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0;
     if (!answered && link_.Cancelled()) return Quit("during the image check", false);
     const Response reply = link_.LastResponse();
-    if (!answered || reply.state != kRspData || reply.data[0] != kCmdImageCheck) {
+    if (!answered || reply.kind != kRspData || reply.data[0] != kCmdImageCheck) {
         LogPrintf("no answer to the image check. Please reset the unit manually\r\n");
         return !options_.strict;
     }

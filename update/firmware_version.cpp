@@ -12,7 +12,7 @@ bool QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
         return false;
     }
     const Response reply = link.LastResponse();
-    if (reply.state != kRspData || reply.data[0] != kCmdVersion) return false;
+    if (reply.kind != kRspData || reply.data[0] != kCmdVersion) return false;
     version->major = reply.data[1];
     version->minor = reply.data[2];
     version->patch = reply.data[3];
