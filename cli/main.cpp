@@ -192,10 +192,10 @@ int RunVersion(const k7::PortRef& port, const Output& output) {
     const bool ok = k7::QueryFirmwareVersion(link, &version);
     link.CloseComPort();
     if (!ok) {
-        k7::LogPrintf("fail to get existing firmware version.\r\n");
+        k7::LogNoExistingVersion();
         return Report(output, kExitFailed, "no firmware version from " + port.label);
     }
-    k7::LogPrintf("Existing FW version: %u.%u.%u\r\n", version.major, version.minor, version.patch);
+    k7::LogExistingVersion(version);
     return kExitOk;
 }
 

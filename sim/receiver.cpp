@@ -197,6 +197,8 @@ std::optional<Receiver::Reply> Receiver::ImageCheck(const std::uint8_t* payload,
     const std::uint32_t size =
         static_cast<std::uint32_t>((payload[2] << 16) | (payload[3] << 8) | payload[4]);
     const unsigned host_sum = (payload[5] << 8) | payload[6];
+    // The receiver's own sum over its memory as read (bit errors included), not the
+    // updater's ImageCheckSum: a fault in the updater's sum must fail this check.
     unsigned sum = 0;
     for (std::size_t i = 0; i < std::min<std::size_t>(size, kMemorySize); ++i)
         sum += ReadMemory(i);

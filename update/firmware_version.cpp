@@ -19,4 +19,13 @@ bool QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
     return true;
 }
 
+void LogExistingVersion(const FirmwareVersion& version) {
+    LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
+              unsigned{version.patch});
+}
+
+void LogNoExistingVersion() {
+    LogPrintf("fail to get existing firmware version.\r\n");
+}
+
 }  // namespace k7
