@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "app/resource.h"
-#include "ports/ports.h"
 
 std::atomic<HANDLE> WorkerThread{nullptr};
 CButton* WorkerButton = nullptr;
@@ -145,16 +144,20 @@ HICON CUpdaterDlg::OnQueryDragIcon() {
 
 void CUpdaterDlg::OnRefresh() {
     m_portList.ResetContent();
-    for (const std::string& entry : k7::ListSerialPorts())
-        m_portList.AddString(entry.c_str());
+    ports_ = k7::ListSerialPorts();
+    for (std::size_t i = 0; i < ports_.size(); ++i) {
+        const int index = m_portList.AddString(k7::PortListEntry(ports_[i]).c_str());
+        if (index >= 0) m_portList.SetItemData(index, i);
+    }
     m_portList.SetCurSel(m_portList.FindString(-1, kPreselectedPort));
     OnSelchangePort();
 }
 
+// An entry that names no COM port leaves no port selected.
 void CUpdaterDlg::OnSelchangePort() {
     const int index = m_portList.GetCurSel();
     if (index < 0) return;
-    SelectedPortNumber = k7::PortNumberFromEntry(m_portList.GetLBText(index), SelectedPortNumber);
+    SelectedPortNumber = ports_[m_portList.GetItemData(index)].number.value_or(0);
 }
 
 void CUpdaterDlg::OnOK() {

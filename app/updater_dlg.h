@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "app/framework.h"
 #include "app/log_pane.h"
 #include "app/system_calls.h"
 #include "app/taskbar_progress.h"
 #include "link/link.h"
+#include "ports/ports.h"
 #include "service/address.h"
 #include "update/update_worker.h"
 
@@ -87,6 +89,8 @@ private:
     static void MoveToField(const CEdit& changed, const CEdit& next);
 
     k7::Link link_;
+    // The ports the list shows; each entry's item data is its index here (the list sorts).
+    std::vector<k7::SerialPort> ports_;
     k7::UpdateSettings settings_;
     k7::AddressTimings address_timings_;
     std::unique_ptr<LogPane> log_pane_;

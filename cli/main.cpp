@@ -150,8 +150,8 @@ int Report(const Output& output, int status, const std::string& what) {
 }
 
 int RunPorts() {
-    for (const std::string& entry : k7::ListSerialPorts())
-        std::printf("%s\n", entry.c_str());
+    for (const k7::SerialPort& port : k7::ListSerialPorts())
+        std::printf("%s\n", k7::PortListEntry(port).c_str());
     return kExitOk;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -45,13 +46,18 @@ public:
     }
     ~PortDevices() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTestDevices); }
     static void Remove(const char* port_name) {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE,
-                       (std::string(kTestDevices) + "\\GPS\\" + port_name).c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, Path(port_name).c_str());
     }
 
 private:
+    // Instance keys count down as port numbers go up, so the registry gives the ports in
+    // the opposite order from the sorted port list.
+    static std::string Path(const char* port_name) {
+        return std::string(kTestDevices) + "\\GPS\\" +
+               std::to_string(1000 - std::atoi(port_name + 3));
+    }
     static void Add(const char* port_name) {
-        const std::string path = std::string(kTestDevices) + "\\GPS\\" + port_name;
+        const std::string path = Path(port_name);
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, &key, nullptr),
