@@ -2,8 +2,6 @@
 
 #include <commctrl.h>
 
-#include <vector>
-
 namespace {
 
 CWinApp* g_app = nullptr;
@@ -14,16 +12,6 @@ std::string CWnd::GetWindowText() const {
     std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(m_hWnd)) + 1, '\0');
     text.resize(static_cast<std::size_t>(
         ::GetWindowTextA(m_hWnd, text.data(), static_cast<int>(text.size()))));
-    return text;
-}
-
-std::string CComboBox::GetLBText(int index) const {
-    const LRESULT length = SendMessage(CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
-    if (length == CB_ERR) return {};
-    std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    const LRESULT copied = SendMessage(CB_GETLBTEXT, static_cast<WPARAM>(index),
-                                       reinterpret_cast<LPARAM>(text.data()));
-    text.resize(copied == CB_ERR ? 0 : static_cast<std::size_t>(copied));
     return text;
 }
 

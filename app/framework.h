@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -58,8 +59,12 @@ public:
         return static_cast<int>(SendMessage(CB_SETCURSEL, static_cast<WPARAM>(index)));
     }
     int GetCurSel() const { return static_cast<int>(SendMessage(CB_GETCURSEL)); }
-    // The entry's whole text, however long.
-    std::string GetLBText(int index) const;
+    void SetItemData(int index, std::size_t data) const {
+        SendMessage(CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(data));
+    }
+    std::size_t GetItemData(int index) const {
+        return static_cast<std::size_t>(SendMessage(CB_GETITEMDATA, static_cast<WPARAM>(index)));
+    }
 };
 
 // Painting inside WM_PAINT.

@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "app/resource.h"
-#include "ports/ports.h"
 
 std::atomic<HANDLE> WorkerThread{nullptr};
 CButton* WorkerButton = nullptr;
@@ -38,6 +37,8 @@ constexpr int kFieldBuffer = 16;
 // from an earlier worker is known for one.
 constexpr UINT kProgressMessage = WM_APP;         // wparam: thousandths of the update done
 constexpr UINT kWorkerEndedMessage = WM_APP + 1;  // wparam: TRUE when the job succeeded
+// Sent, not posted: the worker waits until the window has given its button back.
+constexpr UINT kGiveBackButtonMessage = WM_APP + 2;  // wparam: the CButton* to enable
 
 // What Windows shows for the window when a shutdown or log-off waits on it.
 constexpr wchar_t kUpdateShutdownReason[] = L"Firmware update in progress";
@@ -87,6 +88,7 @@ const MessageMap* CUpdaterDlg::GetMessageMap() const {
         OnMessage<&CUpdaterDlg::OnQueryEndSession>(WM_QUERYENDSESSION),
         OnMessage<&CUpdaterDlg::OnUpdateProgress>(kProgressMessage),
         OnMessage<&CUpdaterDlg::OnWorkerEnded>(kWorkerEndedMessage),
+        OnMessage<&CUpdaterDlg::OnGiveBackButton>(kGiveBackButtonMessage),
         OnMessage<&CUpdaterDlg::OnDestroy>(WM_DESTROY),
     };
     static const MessageMap map{CDialog::GetThisMessageMap(), entries};
@@ -145,16 +147,20 @@ HICON CUpdaterDlg::OnQueryDragIcon() {
 
 void CUpdaterDlg::OnRefresh() {
     m_portList.ResetContent();
-    for (const std::string& entry : k7::ListSerialPorts())
-        m_portList.AddString(entry.c_str());
+    ports_ = k7::ListSerialPorts();
+    for (std::size_t i = 0; i < ports_.size(); ++i) {
+        const int index = m_portList.AddString(k7::PortListEntry(ports_[i]).c_str());
+        if (index >= 0) m_portList.SetItemData(index, i);
+    }
     m_portList.SetCurSel(m_portList.FindString(-1, kPreselectedPort));
     OnSelchangePort();
 }
 
+// An entry that names no COM port leaves no port selected.
 void CUpdaterDlg::OnSelchangePort() {
     const int index = m_portList.GetCurSel();
     if (index < 0) return;
-    SelectedPortNumber = k7::PortNumberFromEntry(m_portList.GetLBText(index), SelectedPortNumber);
+    SelectedPortNumber = ports_[m_portList.GetItemData(index)].number.value_or(0);
 }
 
 void CUpdaterDlg::OnOK() {
@@ -279,13 +285,17 @@ bool CUpdaterDlg::RunAddress(LPARAM) {
 }
 
 // The worker's last step (for the update, just before its outcome line), on its own
-// thread: the handle is cleared first, so a press on the button enabled next finds no
-// worker. The button is the one this worker took when it started: once the handle is
-// clear the next worker can start and record its own in WorkerButton.
+// thread: the window gives back the button this worker took when it started, and the
+// worker goes on only once it has, so the outcome line comes after.
 void CUpdaterDlg::FinishWorker() {
-    CButton* const button = worker_button_;
+    ::SendMessageA(m_hWnd, kGiveBackButtonMessage, reinterpret_cast<WPARAM>(worker_button_), 0);
+}
+
+// The handle is cleared first, so a press on the button enabled next finds no worker;
+// the next worker can start only after this.
+void CUpdaterDlg::OnGiveBackButton(WPARAM button, LPARAM) {
     WorkerThread = nullptr;
-    button->EnableWindow(TRUE);
+    reinterpret_cast<CButton*>(button)->EnableWindow(TRUE);
 }
 
 // Closing during an update is confirmed first (default: keep going), since an interrupted

@@ -1,16 +1,19 @@
 // The updater's window: dialog 102 with the port list, the log pane and the Program
-// button. Handlers stay short and hand the work to a worker thread; only this thread
-// touches the controls.
+// button. Handlers stay short and hand the work to a worker thread; only the window's
+// thread touches the controls, and a worker hands it its log lines, its progress and the
+// button it gives back by message.
 #pragma once
 
 #include <atomic>
 #include <memory>
+#include <vector>
 
 #include "app/framework.h"
 #include "app/log_pane.h"
 #include "app/system_calls.h"
 #include "app/taskbar_progress.h"
 #include "link/link.h"
+#include "ports/ports.h"
 #include "service/address.h"
 #include "update/update_worker.h"
 
@@ -18,7 +21,8 @@
 // worker at a time.
 extern std::atomic<HANDLE> WorkerThread;
 extern CButton* WorkerButton;
-// The COM port number of the selected port list entry; 0 until one is selected.
+// The COM port number of the selected port list entry; 0 until one is selected, and for
+// an entry that names no COM port.
 extern std::atomic<int> SelectedPortNumber;
 // The address bytes of the last accepted F5, written before the address worker starts.
 extern k7::InputAddress InputAddress;
@@ -57,6 +61,7 @@ protected:
     void OnQueryEndSession();
     void OnUpdateProgress(WPARAM thousandths, LPARAM run);
     void OnWorkerEnded(WPARAM succeeded, LPARAM run);
+    void OnGiveBackButton(WPARAM button, LPARAM);
     void OnDestroy();
 
     CComboBox m_portList;
@@ -87,6 +92,8 @@ private:
     static void MoveToField(const CEdit& changed, const CEdit& next);
 
     k7::Link link_;
+    // The ports the list shows; each entry's item data is its index here (the list sorts).
+    std::vector<k7::SerialPort> ports_;
     k7::UpdateSettings settings_;
     k7::AddressTimings address_timings_;
     std::unique_ptr<LogPane> log_pane_;

@@ -72,11 +72,11 @@ int StatusOf(UpdateOutcome outcome) {
 // install. Nothing that erases, writes, checks or resets is sent, and nothing at all once
 // the job is stopped.
 UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
-    LogPrintf("\r\nEntered COM PORT : %s\r\n", job.port.label.c_str());
+    LogEnteredPort(job.port);
     ProgressTracker progress(settings.progress, 0, settings.probe_wait, {});
     if (!DetectKorvel7(job.link, job.port, settings, progress)) {
         if (job.link.Cancelled()) return UpdateOutcome::kFailed;
-        LogPrintf("KORVEL7 not found\r\n");
+        LogNotFound();
         return UpdateOutcome::kNotFound;
     }
     const auto stopped = [&job](const char* step, const char* what) {
@@ -90,10 +90,9 @@ UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
         return stopped(PhaseName(UpdatePhase::kVersion), "while reading the version");
     if (answered) {
         job.report.version = version;
-        LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major},
-                  unsigned{version.minor}, unsigned{version.patch});
+        LogExistingVersion(version);
     } else {
-        LogPrintf("fail to get existing firmware version.\r\n");
+        LogNoExistingVersion();
         job.report.failed_step = "version";
     }
     job.address_read = QueryDeviceAddress(job.link, &job.address);
@@ -171,7 +170,7 @@ void RunJob(Job& job, const JobOptions& options) {
 
 // What --quiet says on standard error of a port that did not succeed.
 const char* FailureText(const Job& job, JobKind kind) {
-    if (job.outcome == UpdateOutcome::kNotFound) return "KORVEL7 not found";
+    if (job.outcome == UpdateOutcome::kNotFound) return kNotFoundText;
     switch (kind) {
         case JobKind::kProgram:
             return "update not successful";

@@ -159,8 +159,8 @@ int Report(const Output& output, int status, const std::string& what) {
 }
 
 int RunPorts() {
-    for (const std::string& entry : k7::ListSerialPorts())
-        std::printf("%s\n", entry.c_str());
+    for (const k7::SerialPort& port : k7::ListSerialPorts())
+        std::printf("%s\n", k7::PortListEntry(port).c_str());
     return kExitOk;
 }
 
@@ -201,10 +201,10 @@ int RunVersion(const k7::PortRef& port, const Output& output) {
     const bool ok = k7::QueryFirmwareVersion(link, &version);
     link.CloseComPort();
     if (!ok) {
-        k7::LogPrintf("fail to get existing firmware version.\r\n");
+        k7::LogNoExistingVersion();
         return Report(output, kExitFailed, "no firmware version from " + port.label);
     }
-    k7::LogPrintf("Existing FW version: %u.%u.%u\r\n", version.major, version.minor, version.patch);
+    k7::LogExistingVersion(version);
     return kExitOk;
 }
 

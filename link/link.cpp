@@ -186,20 +186,20 @@ void Link::ProcessFrame() {
         std::lock_guard<std::mutex> lock(response_mutex_);
         switch (kind) {
             case kRspNone:
-            case kRspAck1:
-            case kRspAck2:
-                response_.state = kind;
+            case kRspNoData1:
+            case kRspNoData2:
+                response_.kind = kind;
                 response_.length = 0;
                 break;
             case kRspData:
-                response_.state = kind;
+                response_.kind = kind;
                 response_.length = static_cast<int>(len);
                 // The payload and the checksum byte after it.
                 std::memcpy(response_.data.data(), &receive_buffer_[4], len);
                 image_check_reply = response_.data[0] == kCmdImageCheck;
                 break;
             case kRspReadBack:
-                response_.state = kind;
+                response_.kind = kind;
                 response_.length = static_cast<int>(len) - 2;
                 // The data follow four header bytes; only bytes of this frame are copied,
                 // up to and including its checksum.
@@ -209,7 +209,7 @@ void Link::ProcessFrame() {
             default:
                 break;
         }
-        signal = response_.state != 0;
+        signal = response_.kind != 0;
     }
     if (image_check_reply) LogPrintf("fwUpdate rsp\r\n");
     if (signal) response_event_.Set();
@@ -221,12 +221,12 @@ Response Link::LastResponse() const {
 }
 
 int Link::ResponseState() const {
-    return LastResponse().state;
+    return LastResponse().kind;
 }
 
 void Link::ClearResponseState() {
     std::lock_guard<std::mutex> lock(response_mutex_);
-    response_.state = kRspNone;
+    response_.kind = kRspNone;
 }
 
 int Link::ResponseLength() const {

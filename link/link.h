@@ -44,16 +44,17 @@ enum Command : std::uint8_t {
 // Response kinds (the code byte of a frame from the receiver).
 enum ResponseKind : int {
     kRspNone = 0,
-    kRspAck1 = 1,
-    kRspAck2 = 2,
+    // Replies that carry no data; the updater takes either only as an answer.
+    kRspNoData1 = 1,
+    kRspNoData2 = 2,
     kRspData = 3,      // payload and checksum kept in ResponseData
     kRspReadBack = 4,  // 4 header bytes, then the data copied to the read-back target
 };
 
 // One accepted response as the parser left it, read whole.
 struct Response {
-    int state = kRspNone;  // its kind; kRspNone when none came
-    int length = 0;        // kind 3: LEN (the payload and its checksum); kind 4: LEN - 2
+    int kind = kRspNone;  // kRspNone when none came
+    int length = 0;       // kind 3: LEN (the payload and its checksum); kind 4: LEN - 2
     std::array<std::uint8_t, 256> data{};  // kind 3: the payload, then its checksum
 };
 
@@ -97,7 +98,7 @@ public:
     // Builds one command frame and writes it; 1 when handed to the port, 0 otherwise.
     int SendPacket(int code, const std::uint8_t* payload, std::uint32_t length);
     // Sends and waits for any accepted response, with retries; 1 when one came. Each try
-    // that fails logs ".", and the last "x<code>.<state> "; a cancelled link logs nothing.
+    // that fails logs ".", and the last "x<code>.<kind> "; a cancelled link logs nothing.
     int SendCommand(int code, const std::uint8_t* payload, std::uint32_t length);
 
     // The receive routine: parses every byte in order.

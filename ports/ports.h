@@ -1,23 +1,38 @@
-// The machine's serial ports as list entries: "%-6s  %s" of port name and friendly name,
-// or the port name alone when there is no friendly name.
+// The machine's serial ports as records, and the text the port list and `korvel7 ports`
+// show for one.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace k7 {
 
-// One list entry; a null friendly name gives the bare port name.
-std::string PortEntry(const std::string& port_name, const char* friendly_name);
+// The USB device behind a port.
+struct UsbIdentity {
+    std::uint16_t vendor_id = 0;
+    std::uint16_t product_id = 0;
+    std::string serial_number;
+};
 
-// The COM port number of a list entry: the decimal number from its fourth character on
-// (after "COM"), with leading blanks and a sign allowed; no digits give 0. Entries shorter
-// than four characters leave `current` as it is.
-int PortNumberFromEntry(const std::string& entry, int current);
+struct SerialPort {
+    std::string name;                          // as spelled where it was found: COM3, /dev/ttyS0
+    std::optional<int> number;                 // of a COM port name: "COM" (any case) and digits
+    std::optional<std::string> friendly_name;  // what the system calls the device, if anything
+    std::optional<UsbIdentity> usb;            // not looked up by the searches yet
+};
 
-// Every serial port the system records, one entry each, in the order found. Windows: the
-// registry's device tree (or serial-port map). POSIX: the tty devices in sysfs that have
-// hardware behind them, named by their device path.
-std::vector<std::string> ListSerialPorts();
+// The record of a port found under `name`, with its number when the name has one.
+SerialPort SerialPortNamed(std::string name, std::optional<std::string> friendly_name = {});
+
+// The port's line in the list: the name padded to six characters, two blanks and the
+// friendly name; the bare name when there is no friendly name.
+std::string PortListEntry(const SerialPort& port);
+
+// Every serial port the system records, in the order found. Windows: the registry's
+// device tree (or serial-port map). POSIX: the tty devices in sysfs that have hardware
+// behind them, named by their device path.
+std::vector<SerialPort> ListSerialPorts();
 
 }  // namespace k7

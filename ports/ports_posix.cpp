@@ -24,7 +24,7 @@ std::string ReadLine(const fs::path& file) {
 }
 
 // The first of the device's ancestors that carries a USB product string.
-std::string UsbFriendlyName(const fs::path& device, const std::string& tty) {
+std::optional<std::string> UsbFriendlyName(const fs::path& device, const std::string& tty) {
     std::error_code ec;
     for (fs::path dir = fs::canonical(device, ec); !ec && dir.has_relative_path();
          dir = dir.parent_path()) {
@@ -34,14 +34,14 @@ std::string UsbFriendlyName(const fs::path& device, const std::string& tty) {
         std::string name = manufacturer.empty() ? product : manufacturer + " " + product;
         return name + " (" + tty + ")";
     }
-    return {};
+    return std::nullopt;
 }
 
 }  // namespace
 
-std::vector<std::string> ListSerialPortsIn(const std::string& class_dir,
-                                           const std::string& dev_dir) {
-    std::vector<std::string> entries;
+std::vector<SerialPort> ListSerialPortsIn(const std::string& class_dir,
+                                          const std::string& dev_dir) {
+    std::vector<SerialPort> ports;
     std::error_code ec;
     for (const auto& tty : fs::directory_iterator(class_dir, ec)) {
         const fs::path device = tty.path() / "device";
@@ -49,15 +49,14 @@ std::vector<std::string> ListSerialPortsIn(const std::string& class_dir,
         const std::string type = ReadLine(tty.path() / "type");
         if (type == "0") continue;
         const std::string name = tty.path().filename().string();
-        const std::string friendly = UsbFriendlyName(device, name);
-        entries.push_back(
-            PortEntry(dev_dir + "/" + name, friendly.empty() ? nullptr : friendly.c_str()));
+        ports.push_back(SerialPortNamed(dev_dir + "/" + name, UsbFriendlyName(device, name)));
     }
-    std::sort(entries.begin(), entries.end());
-    return entries;
+    std::sort(ports.begin(), ports.end(),
+              [](const SerialPort& a, const SerialPort& b) { return a.name < b.name; });
+    return ports;
 }
 
-std::vector<std::string> ListSerialPorts() {
+std::vector<SerialPort> ListSerialPorts() {
     return ListSerialPortsIn("/sys/class/tty", "/dev");
 }
 

@@ -4,6 +4,9 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "ports/ports.h"
@@ -89,7 +92,7 @@ bool IsPortClass(HKEY instance) {
 
 class CPortEnumerator {
 public:
-    explicit CPortEnumerator(std::vector<std::string>* target) : target_(target) {}
+    explicit CPortEnumerator(std::vector<SerialPort>* target) : target_(target) {}
     virtual ~CPortEnumerator() = default;
 
     void Enumerate();
@@ -101,7 +104,7 @@ private:
     void EnumDeviceTree(const char* root_path);
     Next AddDevice(HKEY instance);
 
-    std::vector<std::string>* target_;
+    std::vector<SerialPort>* target_;
     std::vector<char> port_name_;
     std::vector<char> friendly_name_;
 };
@@ -131,7 +134,7 @@ void CPortEnumerator::EnumSerialCommMap() {
         if (RegEnumValueA(map, index, name, &name_size, nullptr, nullptr,
                           reinterpret_cast<BYTE*>(data), &data_size) != ERROR_SUCCESS)
             return;
-        if (target_ != nullptr) target_->push_back(data);
+        if (target_ != nullptr) target_->push_back(SerialPortNamed(data));
     }
 }
 
@@ -183,18 +186,19 @@ CPortEnumerator::Next CPortEnumerator::AddDevice(HKEY instance) {
     result = QueryValueAlloc(instance, "FRIENDLYNAME", &friendly_name_);
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return Next::kEndWalk;
     if (target_ == nullptr) return Next::kDevice;
-    target_->push_back(
-        PortEntry(port_name_.data(), result == ERROR_SUCCESS ? friendly_name_.data() : nullptr));
+    std::optional<std::string> friendly_name;
+    if (result == ERROR_SUCCESS) friendly_name = friendly_name_.data();
+    target_->push_back(SerialPortNamed(port_name_.data(), std::move(friendly_name)));
     return Next::kDevice;
 }
 
 }  // namespace
 
-std::vector<std::string> ListSerialPorts() {
-    std::vector<std::string> entries;
-    CPortEnumerator enumerator(&entries);
+std::vector<SerialPort> ListSerialPorts() {
+    std::vector<SerialPort> ports;
+    CPortEnumerator enumerator(&ports);
     enumerator.Enumerate();
-    return entries;
+    return ports;
 }
 
 }  // namespace k7

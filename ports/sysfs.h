@@ -3,10 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "ports/ports.h"
+
 namespace k7 {
 
 // ListSerialPorts over another sysfs class folder and device folder, for tests.
-std::vector<std::string> ListSerialPortsIn(const std::string& class_dir,
-                                           const std::string& dev_dir);
+std::vector<SerialPort> ListSerialPortsIn(const std::string& class_dir, const std::string& dev_dir);
 
 }  // namespace k7

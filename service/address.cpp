@@ -43,7 +43,7 @@ bool WriteAddress(Link& link, const InputAddress& address) {
         return false;
     }
     const Response reply = link.LastResponse();
-    if (reply.state == kRspData && reply.data[0] == kCmdWriteAddress) {
+    if (reply.kind == kRspData && reply.data[0] == kCmdWriteAddress) {
         LogPrintf("Command OK\r\n");
         return true;
     }
@@ -61,7 +61,7 @@ bool QueryDeviceAddress(Link& link, std::array<std::uint8_t, 6>* address) {
     const Response reply = link.LastResponse();
     // The recorded length counts the checksum byte after the data.
     const int data_length = reply.length - 1;
-    if (reply.state != kRspData || reply.data[0] != kCmdReadAddress ||
+    if (reply.kind != kRspData || reply.data[0] != kCmdReadAddress ||
         data_length < kReadReplyLength) {
         LogPrintf("Read Addr N.G.\r\n");
         return false;

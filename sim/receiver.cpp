@@ -153,7 +153,7 @@ std::optional<Receiver::Reply> Receiver::Erase(const std::uint8_t* payload, std:
     const auto& refused = options_.refused_erase_blocks;
     if (std::find(refused.begin(), refused.end(), block) != refused.end()) return std::nullopt;
     std::fill_n(memory_.data() + block * kEraseBlockSize, kEraseBlockSize, std::uint8_t{0xFF});
-    return Reply{kRspAck2, {}};
+    return Reply{kRspNoData2, {}};
 }
 
 // Programming can only clear bits, as in real flash: writing over unerased memory leaves
@@ -166,7 +166,7 @@ std::optional<Receiver::Reply> Receiver::WriteChunk(const std::uint8_t* payload,
     if (offset + count > kMemorySize) return std::nullopt;
     for (std::size_t i = 0; i < count; ++i)
         memory_[offset + i] &= payload[3 + i];
-    return Reply{kRspAck1, {}};
+    return Reply{kRspNoData1, {}};
 }
 
 std::optional<Receiver::Reply> Receiver::ReadChunk(const std::uint8_t* payload,
@@ -190,13 +190,15 @@ std::optional<Receiver::Reply> Receiver::ImageCheck(const std::uint8_t* payload,
     if (selector == kResetSelector) {
         if (boot_version_) version_ = *boot_version_;
         boot_version_.reset();
-        return Reply{kRspAck1, {}};
+        return Reply{kRspNoData1, {}};
     }
     if (selector != kCheckSelector) return std::nullopt;
 
     const std::uint32_t size =
         static_cast<std::uint32_t>((payload[2] << 16) | (payload[3] << 8) | payload[4]);
     const unsigned host_sum = (payload[5] << 8) | payload[6];
+    // The receiver's own sum over its memory as read (bit errors included), not the
+    // updater's ImageCheckSum: a fault in the updater's sum must fail this check.
     unsigned sum = 0;
     for (std::size_t i = 0; i < std::min<std::size_t>(size, kMemorySize); ++i)
         sum += ReadMemory(i);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -45,13 +46,18 @@ public:
     }
     ~PortDevices() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, kTestDevices); }
     static void Remove(const char* port_name) {
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE,
-                       (std::string(kTestDevices) + "\\GPS\\" + port_name).c_str());
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, Path(port_name).c_str());
     }
 
 private:
+    // Instance keys count down as port numbers go up, so the registry gives the ports in
+    // the opposite order from the sorted port list.
+    static std::string Path(const char* port_name) {
+        return std::string(kTestDevices) + "\\GPS\\" +
+               std::to_string(1000 - std::atoi(port_name + 3));
+    }
     static void Add(const char* port_name) {
-        const std::string path = std::string(kTestDevices) + "\\GPS\\" + port_name;
+        const std::string path = Path(port_name);
         HKEY key = nullptr;
         ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, &key, nullptr),
@@ -383,10 +389,9 @@ TEST(UpdaterWindow, CloseWhileTheReceivingThreadLogsEndsAtOnceAndLetsGoOfThePort
     EXPECT_EQ(link.SendCommand(k7::kCmdVersion, nullptr, 0), 1);
 }
 
-// A worker gives back the button it took. The next worker can start as soon as the
-// running one has cleared WorkerThread, before that one's last step, and records its own
-// button (here done by hand at that point, with the address fields shown): the ending
-// worker must still enable its own button and leave the new worker's disabled.
+// A worker gives back the button it took when it started, not the one WorkerButton names
+// at its end (here set by hand mid-run, as a next worker would, with the address fields
+// shown): the new worker's button stays disabled.
 TEST(UpdaterWindow, AWorkerGivesBackItsOwnButton) {
     PortDevices devices{"COM7"};
     Window window;

@@ -146,7 +146,7 @@ TEST_F(CliTest, ProgramPrintsTheLogAndTheBarApartOrQuietOnlyErrors) {
 // acknowledgement (no verdict: a strict run fails), whose second version answer is for
 // another command and whose first address read-back differs.
 TEST_F(CliTest, ExitStatusFollowsEachOutcome) {
-    Fault(sim::FaultAction::kKind, kCmdImageCheck, 1, kRspAck1);
+    Fault(sim::FaultAction::kKind, kCmdImageCheck, 1, kRspNoData1);
     Fault(sim::FaultAction::kEcho, kCmdVersion, 2, 28);
     Fault(sim::FaultAction::kDiffer, kCmdReadAddress, 1, 4);
     const std::string at = " --port " + ServeAt(), missing = " --port /dev/korvel7-missing";

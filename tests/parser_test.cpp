@@ -134,7 +134,7 @@ TEST_F(ParserTest, SnapshotIsOneWholeResponse) {
     int torn = 0;
     while (!done) {
         const Response r = link.LastResponse();
-        if (r.state == 0) continue;
+        if (r.kind == 0) continue;
         const auto length = static_cast<std::size_t>(r.length);  // the payload and its sum
         const Bytes& frame = frames[length == 5 ? 2 : r.data[0] == 0x55 ? 0 : 1];
         const bool whole = length == frame[2] && r.data[0] == frame[4] &&

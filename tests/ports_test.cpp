@@ -38,19 +38,20 @@ TEST(PortName, ArgumentsNameComPortsOrPaths) {
 }
 
 TEST(PortEntry, PadsShortNamesToSixThenTwoBlanks) {
-    EXPECT_EQ(PortEntry("COM3", "Communications Port (COM3)"),
+    EXPECT_EQ(PortListEntry(SerialPortNamed("COM3", "Communications Port (COM3)")),
               "COM3    Communications Port (COM3)");
-    EXPECT_EQ(PortEntry("COM123", "X"), "COM123  X");
-    EXPECT_EQ(PortEntry("/dev/ttyACM0", "GPS"), "/dev/ttyACM0  GPS");
-    EXPECT_EQ(PortEntry("COM3", nullptr), "COM3");
+    EXPECT_EQ(PortListEntry(SerialPortNamed("COM123", "X")), "COM123  X");
+    EXPECT_EQ(PortListEntry(SerialPortNamed("/dev/ttyACM0", "GPS")), "/dev/ttyACM0  GPS");
+    EXPECT_EQ(PortListEntry(SerialPortNamed("COM3", "")), "COM3    ");
+    EXPECT_EQ(PortListEntry(SerialPortNamed("COM3")), "COM3");
 }
 
-TEST(PortEntry, NumberIsReadFromTheFourthCharacter) {
-    EXPECT_EQ(PortNumberFromEntry("COM3    Communications Port (COM3)", 9), 3);
-    EXPECT_EQ(PortNumberFromEntry("COM76", 0), 76);
-    EXPECT_EQ(PortNumberFromEntry("com5  USB (COM5)", 0), 5);
-    EXPECT_EQ(PortNumberFromEntry("COM", 9), 9);  // too short: unchanged
-    EXPECT_EQ(PortNumberFromEntry("COMx", 9), 0);
+// Only a COM port name carries a number, whatever follows it in the list.
+TEST(PortEntry, NumberComesFromTheComPortName) {
+    EXPECT_EQ(SerialPortNamed("COM76", "USB (COM9)").number, 76);
+    EXPECT_EQ(SerialPortNamed("com5").number, 5);
+    for (const char* name : {"COM", "COMx", "COM5x", "LPT1", "/dev/ttyS0", "COM9999999999"})
+        EXPECT_EQ(SerialPortNamed(name, "1").number, std::nullopt) << name;
 }
 
 void Write(const fs::path& file, const std::string& text) {
@@ -78,9 +79,11 @@ TEST(PortSearchSysfs, ListsHardwarePortsWithUsbNames) {
     fs::create_directory_symlink(root / "devices/platform/serial8250", cls / "ttyS1/device");
     fs::create_directories(cls / "tty1");
 
-    EXPECT_EQ(
-        ListSerialPortsIn(cls.string(), "/dev"),
-        (std::vector<std::string>{"/dev/ttyACM0  Acme GPS Receiver (ttyACM0)", "/dev/ttyS0"}));
+    std::vector<std::string> entries;
+    for (const SerialPort& port : ListSerialPortsIn(cls.string(), "/dev"))
+        entries.push_back(PortListEntry(port));
+    EXPECT_EQ(entries, (std::vector<std::string>{"/dev/ttyACM0  Acme GPS Receiver (ttyACM0)",
+                                                 "/dev/ttyS0"}));
     fs::remove_all(root);
 }
 

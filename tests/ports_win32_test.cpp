@@ -89,14 +89,21 @@ std::uintptr_t HandleMark() {
 // Writes the devices, compares what the search lists beyond what it listed before (sorted:
 // the port list sorts anyway) and removes them again. Each refresh of the port list runs a
 // whole search, so a key left open on any path of the walk would pile up handles.
+std::vector<std::string> ListedEntries() {
+    std::vector<std::string> entries;
+    for (const SerialPort& port : ListSerialPorts())
+        entries.push_back(PortListEntry(port));
+    return entries;
+}
+
 void ExpectAdded(const std::vector<Device>& devices, std::vector<std::string> expected) {
-    const std::vector<std::string> before = ListSerialPorts();
+    const std::vector<std::string> before = ListedEntries();
     std::set<std::string> enumerators;
     for (const Device& device : devices) {
         enumerators.insert(device.path.substr(0, device.path.find('\\')));
         Write(device);
     }
-    std::vector<std::string> added = ListSerialPorts();
+    std::vector<std::string> added = ListedEntries();
     for (const std::string& entry : before) {
         const auto found = std::find(added.begin(), added.end(), entry);
         if (found != added.end()) added.erase(found);

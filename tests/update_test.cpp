@@ -221,7 +221,7 @@ TEST_F(UpdateRun, AcknowledgementInsteadOfReadBackNeverPassesAsData) {
     std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
     std::fill_n(image.begin() + 2 * kChunk, kChunk, std::uint8_t{0});
     UseImageA(image);
-    Fault(FaultAction::kKind, kCmdReadChunk, 3, kRspAck1);
+    Fault(FaultAction::kKind, kCmdReadChunk, 3, kRspNoData1);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     EXPECT_NE(Log().find("<rsp = 1, 0>"), std::string::npos) << Log();
     ExpectLogEnd(Format("verify %04x 00 ff\r\n", 2 * kChunk) +
@@ -315,7 +315,7 @@ TEST_F(UpdateRun, CheckAnsweredOtherwiseAsksForAManualResetOrFailsAStrictRun) {
 
     settings.update.strict = true;
     options.faults.clear();
-    Fault(FaultAction::kKind, kCmdImageCheck, 1, kRspAck1);
+    Fault(FaultAction::kKind, kCmdImageCheck, 1, kRspNoData1);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     ExpectLogEnd(checked + "Firmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);

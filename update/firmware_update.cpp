@@ -16,7 +16,9 @@ namespace {
 
 constexpr std::uint32_t kChunksPerBlock = kBlockSize / kChunkSize;
 constexpr int kEraseAttempts = 5;
-// Read responses outside this data length are reported; the compare still decides.
+// Read responses outside this data length are reported; the compare still decides. The
+// upper bound lies above what any chunk's answer can carry: kept on purpose, since the
+// established log reports exactly these lengths and tools that read logs expect it.
 constexpr int kMinReadLength = 6;
 constexpr int kMaxReadLength = 143;
 // With fewer differences than this each is listed.
@@ -51,7 +53,7 @@ public:
 private:
     bool AllocateReadBack();
     bool ReadWholeImage();
-    std::uint16_t CollectDifferences();
+    void CollectDifferences();
     void LogDifferences() const;
     bool ErasePhase();
     bool ProgramPhase();
@@ -72,7 +74,6 @@ private:
     ProgressTracker& progress_;
     RunReport& report_;
     std::unique_ptr<std::uint8_t[]> read_back_;
-    std::uint16_t image_sum_ = 0;
     struct Difference {
         std::uint32_t offset;
         unsigned image_byte;
@@ -213,6 +214,8 @@ bool UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
     const unsigned image_byte = *e;
     const unsigned read_byte = *r;
     lock.unlock();
+    // The offset twice and a count that is always 1 are kept on purpose: the established
+    // log has these lines, and tools that read logs expect them.
     LogPrintf("verify %04x %02x %02x\r\n", j, image_byte, read_byte);
     LogPrintf("verify %04x\r\n", j);
     LogPrintf("<verify fail %d bytes>\r\n", 1);
@@ -236,9 +239,9 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
     if (link_.SendCommand(kCmdReadChunk, payload, sizeof payload) == 0) return false;
 
     const Response reply = link_.LastResponse();
-    if (reply.state != kRspReadBack || reply.length < kMinReadLength ||
+    if (reply.kind != kRspReadBack || reply.length < kMinReadLength ||
         reply.length > kMaxReadLength)
-        LogPrintf("<rsp = %d, %d>", reply.state, reply.length);
+        LogPrintf("<rsp = %d, %d>", reply.kind, reply.length);
     return true;
 }
 
@@ -246,27 +249,24 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
 // buffer after a block was verified; this last pass over the whole image catches that.
 bool UpdateRun::CompareWholeImage() {
     progress_.Begin(UpdatePhase::kCompare);
-    image_sum_ = CollectDifferences();
+    CollectDifferences();
     if (differences_.empty()) return true;
     LogDifferences();
+    // The size twice is kept on purpose: the established log has this line, and tools
+    // that read logs expect it.
     LogPrintf("Update aborted %u %u\r\n", size_, size_);
     return false;
 }
 
-// Compares the read-back buffer with the image, keeping every difference; returns the
-// image's 16-bit sum, taken in the same pass.
-std::uint16_t UpdateRun::CollectDifferences() {
+// Compares the read-back buffer with the image, keeping every difference.
+void UpdateRun::CollectDifferences() {
     differences_.clear();
-    unsigned sum = 0;
     {
         auto lock = link_.LockReadBack();
-        for (std::uint32_t i = 0; i < size_; ++i) {
-            sum += image_[i];
+        for (std::uint32_t i = 0; i < size_; ++i)
             if (read_back_[i] != image_[i]) differences_.push_back({i, image_[i], read_back_[i]});
-        }
     }
     report_.differences = static_cast<std::uint32_t>(differences_.size());
-    return static_cast<std::uint16_t>(sum);
 }
 
 void UpdateRun::LogDifferences() const {
@@ -321,7 +321,8 @@ VerifyResult UpdateRun::Verify() {
 // A stop is never taken for a missing answer: nothing was checked or reset.
 bool UpdateRun::ReceiverCheck() {
     progress_.Begin(UpdatePhase::kCheck);
-    LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{image_sum_});
+    const std::uint16_t sum = ImageCheckSum(image_);
+    LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{sum});
     if (!link_.Pause(options_.check_pause)) return Quit("before the image check", false);
     progress_.CheckPaused();
 
@@ -330,12 +331,12 @@ bool UpdateRun::ReceiverCheck() {
                                static_cast<std::uint8_t>(size_ >> 16),
                                static_cast<std::uint8_t>(size_ >> 8),
                                static_cast<std::uint8_t>(size_),
-                               static_cast<std::uint8_t>(image_sum_ >> 8),
-                               static_cast<std::uint8_t>(image_sum_)};
+                               static_cast<std::uint8_t>(sum >> 8),
+                               static_cast<std::uint8_t>(sum)};
     const bool answered = link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0;
     if (!answered && link_.Cancelled()) return Quit("during the image check", false);
     const Response reply = link_.LastResponse();
-    if (!answered || reply.state != kRspData || reply.data[0] != kCmdImageCheck) {
+    if (!answered || reply.kind != kRspData || reply.data[0] != kCmdImageCheck) {
         LogPrintf("no answer to the image check. Please reset the unit manually\r\n");
         return !options_.strict;
     }
@@ -410,14 +411,13 @@ std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& imag
             LogStopped(report, PhaseName(UpdatePhase::kVersion), "while reading the version");
             return {};
         }
-        LogPrintf("fail to get existing firmware version.\r\n");
+        LogNoExistingVersion();
         report.failed_step = "version";
         return {};
     }
     tracker.VersionRead();
     report.version = version;
-    LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
-              unsigned{version.patch});
+    LogExistingVersion(version);
     const std::span<const std::uint8_t> image = ImageFor(images, version, &report.image, carried);
     if (image.empty()) {
         LogPrintf("NOT supported firmware version!\r\n");

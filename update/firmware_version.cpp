@@ -12,11 +12,20 @@ bool QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
         return false;
     }
     const Response reply = link.LastResponse();
-    if (reply.state != kRspData || reply.data[0] != kCmdVersion) return false;
+    if (reply.kind != kRspData || reply.data[0] != kCmdVersion) return false;
     version->major = reply.data[1];
     version->minor = reply.data[2];
     version->patch = reply.data[3];
     return true;
+}
+
+void LogExistingVersion(const FirmwareVersion& version) {
+    LogPrintf("Existing FW version: %u.%u.%u\r\n", unsigned{version.major}, unsigned{version.minor},
+              unsigned{version.patch});
+}
+
+void LogNoExistingVersion() {
+    LogPrintf("fail to get existing firmware version.\r\n");
 }
 
 }  // namespace k7

@@ -18,4 +18,8 @@ struct FirmwareVersion {
 // answer of another kind.
 bool QueryFirmwareVersion(Link& link, FirmwareVersion* version);
 
+// The line every job logs after asking: the version it read, or that none came.
+void LogExistingVersion(const FirmwareVersion& version);
+void LogNoExistingVersion();
+
 }  // namespace k7

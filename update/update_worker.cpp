@@ -42,12 +42,12 @@ UpdateOutcome DetectAndVerify(Link& link, const PortRef& port, const UpdateSetti
 UpdateOutcome RunLogged(UpdateOutcome (*job)(Link&, const PortRef&, const UpdateSettings&),
                         Link& link, const PortRef& port, const UpdateSettings& settings,
                         const std::function<void()>& before_outcome, const char* what) {
-    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
+    LogEnteredPort(port);
     const UpdateOutcome outcome = job(link, port, settings);
     if (before_outcome) before_outcome();
     switch (outcome) {
         case UpdateOutcome::kNotFound:
-            LogPrintf("KORVEL7 not found\r\n");
+            LogNotFound();
             break;
         case UpdateOutcome::kSucceeded:
             LogPrintf("%s successful\r\n", what);
@@ -60,6 +60,14 @@ UpdateOutcome RunLogged(UpdateOutcome (*job)(Link&, const PortRef&, const Update
 }
 
 }  // namespace
+
+void LogEnteredPort(const PortRef& port) {
+    LogPrintf("\r\nEntered COM PORT : %s\r\n", port.label.c_str());
+}
+
+void LogNotFound() {
+    LogPrintf("%s\r\n", kNotFoundText);
+}
 
 bool DetectKorvel7(Link& link, const PortRef& port, const UpdateSettings& settings,
                    ProgressTracker& progress) {

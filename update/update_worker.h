@@ -16,6 +16,13 @@ class Link;
 
 enum class UpdateOutcome { kNotFound, kSucceeded, kFailed };
 
+// How a job on a port where no receiver answers ends, in its log and in short reports.
+inline constexpr char kNotFoundText[] = "KORVEL7 not found";
+
+// The lines that frame every job's log: the port it works on first, and no receiver found.
+void LogEnteredPort(const PortRef& port);
+void LogNotFound();
+
 struct UpdateSettings {
     const FirmwareImages* images = &BuiltInImages();
     // How long the receiver has to send a complete NMEA line after the probe.
