@@ -37,8 +37,6 @@ constexpr int kFieldBuffer = 16;
 // from an earlier worker is known for one.
 constexpr UINT kProgressMessage = WM_APP;         // wparam: thousandths of the update done
 constexpr UINT kWorkerEndedMessage = WM_APP + 1;  // wparam: TRUE when the job succeeded
-// Sent, not posted: the worker waits until the window has given its button back.
-constexpr UINT kGiveBackButtonMessage = WM_APP + 2;  // wparam: the CButton* to enable
 
 // What Windows shows for the window when a shutdown or log-off waits on it.
 constexpr wchar_t kUpdateShutdownReason[] = L"Firmware update in progress";
@@ -88,7 +86,6 @@ const MessageMap* CUpdaterDlg::GetMessageMap() const {
         OnMessage<&CUpdaterDlg::OnQueryEndSession>(WM_QUERYENDSESSION),
         OnMessage<&CUpdaterDlg::OnUpdateProgress>(kProgressMessage),
         OnMessage<&CUpdaterDlg::OnWorkerEnded>(kWorkerEndedMessage),
-        OnMessage<&CUpdaterDlg::OnGiveBackButton>(kGiveBackButtonMessage),
         OnMessage<&CUpdaterDlg::OnDestroy>(WM_DESTROY),
     };
     static const MessageMap map{CDialog::GetThisMessageMap(), entries};
@@ -285,17 +282,13 @@ bool CUpdaterDlg::RunAddress(LPARAM) {
 }
 
 // The worker's last step (for the update, just before its outcome line), on its own
-// thread: the window gives back the button this worker took when it started, and the
-// worker goes on only once it has, so the outcome line comes after.
+// thread: the handle is cleared first, so a press on the button enabled next finds no
+// worker. The button is the one this worker took when it started: once the handle is
+// clear the next worker can start and record its own in WorkerButton.
 void CUpdaterDlg::FinishWorker() {
-    ::SendMessageA(m_hWnd, kGiveBackButtonMessage, reinterpret_cast<WPARAM>(worker_button_), 0);
-}
-
-// The handle is cleared first, so a press on the button enabled next finds no worker;
-// the next worker can start only after this.
-void CUpdaterDlg::OnGiveBackButton(WPARAM button, LPARAM) {
+    CButton* const button = worker_button_;
     WorkerThread = nullptr;
-    reinterpret_cast<CButton*>(button)->EnableWindow(TRUE);
+    button->EnableWindow(TRUE);
 }
 
 // Closing during an update is confirmed first (default: keep going), since an interrupted

@@ -1,7 +1,6 @@
 // The updater's window: dialog 102 with the port list, the log pane and the Program
-// button. Handlers stay short and hand the work to a worker thread; only the window's
-// thread touches the controls, and a worker hands it its log lines, its progress and the
-// button it gives back by message.
+// button. Handlers stay short and hand the work to a worker thread; only this thread
+// touches the controls.
 #pragma once
 
 #include <atomic>
@@ -21,8 +20,7 @@
 // worker at a time.
 extern std::atomic<HANDLE> WorkerThread;
 extern CButton* WorkerButton;
-// The COM port number of the selected port list entry; 0 until one is selected, and for
-// an entry that names no COM port.
+// The COM port number of the selected port list entry; 0 until one is selected.
 extern std::atomic<int> SelectedPortNumber;
 // The address bytes of the last accepted F5, written before the address worker starts.
 extern k7::InputAddress InputAddress;
@@ -61,7 +59,6 @@ protected:
     void OnQueryEndSession();
     void OnUpdateProgress(WPARAM thousandths, LPARAM run);
     void OnWorkerEnded(WPARAM succeeded, LPARAM run);
-    void OnGiveBackButton(WPARAM button, LPARAM);
     void OnDestroy();
 
     CComboBox m_portList;

@@ -389,9 +389,10 @@ TEST(UpdaterWindow, CloseWhileTheReceivingThreadLogsEndsAtOnceAndLetsGoOfThePort
     EXPECT_EQ(link.SendCommand(k7::kCmdVersion, nullptr, 0), 1);
 }
 
-// A worker gives back the button it took when it started, not the one WorkerButton names
-// at its end (here set by hand mid-run, as a next worker would, with the address fields
-// shown): the new worker's button stays disabled.
+// A worker gives back the button it took. The next worker can start as soon as the
+// running one has cleared WorkerThread, before that one's last step, and records its own
+// button (here done by hand at that point, with the address fields shown): the ending
+// worker must still enable its own button and leave the new worker's disabled.
 TEST(UpdaterWindow, AWorkerGivesBackItsOwnButton) {
     PortDevices devices{"COM7"};
     Window window;
