@@ -153,11 +153,12 @@ void CUpdaterDlg::OnRefresh() {
     OnSelchangePort();
 }
 
-// An entry that names no COM port leaves no port selected.
+// An entry too short to hold a number leaves the port as it was.
 void CUpdaterDlg::OnSelchangePort() {
     const int index = m_portList.GetCurSel();
     if (index < 0) return;
-    SelectedPortNumber = ports_[m_portList.GetItemData(index)].number.value_or(0);
+    if (const auto number = ports_[m_portList.GetItemData(index)].number)
+        SelectedPortNumber = *number;
 }
 
 void CUpdaterDlg::OnOK() {

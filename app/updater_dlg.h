@@ -1,6 +1,8 @@
 // The updater's window: dialog 102 with the port list, the log pane and the Program
-// button. Handlers stay short and hand the work to a worker thread; only this thread
-// touches the controls.
+// button. Handlers stay short and hand the work to a worker thread. The controls belong
+// to the window's thread; the one exception is a worker enabling its button again as it
+// ends (EnableWindow may be called from any thread), so that the button is back before
+// the worker logs its outcome. Log lines and progress reach the window by message.
 #pragma once
 
 #include <atomic>

@@ -59,10 +59,4 @@ bool ParsePortArgument(const std::string& text, PortRef* port) {
     return true;
 }
 
-std::optional<int> ComPortNumber(const std::string& name) {
-    int number = 0;
-    if (!StartsWithCom(name) || !ParsePortNumber(name.substr(3), &number)) return std::nullopt;
-    return number;
-}
-
 }  // namespace k7

@@ -1,7 +1,6 @@
 // How a serial port is named: what the log calls it and what the backend opens.
 #pragma once
 
-#include <optional>
 #include <string>
 
 namespace k7 {
@@ -21,8 +20,5 @@ PortRef PortFromPath(const std::string& path);
 // Reads a port as a user types it: "COM7", "com7" or "7" name a COM port by number; a
 // name with a path separator is a device path. Returns false for anything else.
 bool ParsePortArgument(const std::string& text, PortRef* port);
-
-// The number of a COM port name: "COM" in any case and its digits, nothing else.
-std::optional<int> ComPortNumber(const std::string& name);
 
 }  // namespace k7

@@ -1,13 +1,39 @@
+#include <cctype>
+#include <climits>
 #include <utility>
 
-#include "link/port.h"
 #include "ports/ports.h"
 
 namespace k7 {
 
+namespace {
+
+// The number the list has always taken for an entry: the decimal integer from its fourth
+// character on (just after "COM"), with leading blanks and a sign as atoi takes them, 0
+// without digits; none for an entry of fewer than four characters.
+std::optional<int> EntryPortNumber(const std::string& entry) {
+    if (entry.size() < 4) return std::nullopt;
+    std::size_t i = 3;
+    while (i < entry.size() && std::isspace(static_cast<unsigned char>(entry[i])))
+        ++i;
+    bool negative = false;
+    if (i < entry.size() && (entry[i] == '+' || entry[i] == '-')) negative = entry[i++] == '-';
+    long long value = 0;
+    for (; i < entry.size() && std::isdigit(static_cast<unsigned char>(entry[i])); ++i) {
+        value = value * 10 + (entry[i] - '0');
+        if (value > INT_MAX) value = INT_MAX + 1LL;  // saturate; no overflow on long digit runs
+    }
+    if (negative) value = -value;
+    if (value > INT_MAX) value = INT_MAX;
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
 SerialPort SerialPortNamed(std::string name, std::optional<std::string> friendly_name) {
-    std::optional<int> number = ComPortNumber(name);
-    return {std::move(name), number, std::move(friendly_name), std::nullopt};
+    SerialPort port{std::move(name), std::nullopt, std::move(friendly_name), std::nullopt};
+    port.number = EntryPortNumber(PortListEntry(port));
+    return port;
 }
 
 std::string PortListEntry(const SerialPort& port) {

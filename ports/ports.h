@@ -17,13 +17,16 @@ struct UsbIdentity {
 };
 
 struct SerialPort {
-    std::string name;                          // as spelled where it was found: COM3, /dev/ttyS0
-    std::optional<int> number;                 // of a COM port name: "COM" (any case) and digits
+    std::string name;  // as spelled where it was found: COM3, /dev/ttyS0
+    // The COM port number the port list takes for the port's entry: the decimal number
+    // after its first three characters ("COM"), 0 when there is none; no number for an
+    // entry of fewer than four characters, whose selection leaves the port as it was.
+    std::optional<int> number;
     std::optional<std::string> friendly_name;  // what the system calls the device, if anything
     std::optional<UsbIdentity> usb;            // not looked up by the searches yet
 };
 
-// The record of a port found under `name`, with its number when the name has one.
+// The record of a port found under `name`, with the number its list entry gives.
 SerialPort SerialPortNamed(std::string name, std::optional<std::string> friendly_name = {});
 
 // The port's line in the list: the name padded to six characters, two blanks and the

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 
@@ -46,12 +47,17 @@ TEST(PortEntry, PadsShortNamesToSixThenTwoBlanks) {
     EXPECT_EQ(PortListEntry(SerialPortNamed("COM3")), "COM3");
 }
 
-// Only a COM port name carries a number, whatever follows it in the list.
-TEST(PortEntry, NumberComesFromTheComPortName) {
+// The number is read from the entry's fourth character on, as the list always has; an
+// entry of three characters or fewer gives none, and its selection changes nothing.
+TEST(PortEntry, NumberIsReadFromTheFourthCharacter) {
     EXPECT_EQ(SerialPortNamed("COM76", "USB (COM9)").number, 76);
     EXPECT_EQ(SerialPortNamed("com5").number, 5);
-    for (const char* name : {"COM", "COMx", "COM5x", "LPT1", "/dev/ttyS0", "COM9999999999"})
-        EXPECT_EQ(SerialPortNamed(name, "1").number, std::nullopt) << name;
+    EXPECT_EQ(SerialPortNamed("COM5x").number, 5);
+    EXPECT_EQ(SerialPortNamed("COM-3").number, -3);
+    EXPECT_EQ(SerialPortNamed("COMx").number, 0);
+    EXPECT_EQ(SerialPortNamed("COM", "1").number, 1);  // "COM     1"
+    EXPECT_EQ(SerialPortNamed("COM99999999999").number, INT_MAX);
+    EXPECT_EQ(SerialPortNamed("COM").number, std::nullopt);
 }
 
 void Write(const fs::path& file, const std::string& text) {
