@@ -194,7 +194,7 @@ TEST(UpdaterWindow, OpensAsDesigned) {
         ASSERT_NE(item, nullptr) << control.id;
         EXPECT_EQ(IsWindowVisible(item) != FALSE, control.shown) << control.id;
         if (control.text != nullptr) {
-            EXPECT_EQ(window.Text(control.id), control.text);
+            EXPECT_EQ(window.Text(control.id), control.text) << control.id;
         }
         RECT r;
         GetWindowRect(item, &r);
