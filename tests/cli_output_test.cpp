@@ -9,6 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "cli/job_result.h"
 #include "cli/json.h"
 #include "cli/live_lines.h"
 #include "cli/log_file.h"
@@ -26,6 +27,43 @@ TEST(CliOutput, JsonStringsAreValidUtf8Json) {
     EXPECT_EQ(parsed.get<std::string>(),
               "a\"b\\c\x1b\n\xef\xbf\xbd|\xef\xbf\xbd|\xef\xbf\xbd\xef\xbf\xbd|"
               "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd|\xc3\xa9\xf0\x9f\x98\x80");
+}
+
+// Every field of a JSON line, written out: a program job that failed at the check, then
+// as an info job that read the address and as a verify job; a job that succeeded names no
+// failed step, whatever its report holds.
+TEST(CliOutput, JsonLinesCarryEveryField) {
+    JobResult job;
+    job.port.label = "/dev/ttyACM0";
+    job.report.version = FirmwareVersion{2, 4, 5};
+    job.report.image = 'A';
+    job.report.bytes_written = 100080;
+    job.report.failed_step = "check";
+    job.outcome = UpdateOutcome::kFailed;
+    job.status = kExitFailed;
+    job.seconds = 31.25;
+    job.log_path = "logs/a.log";
+    EXPECT_EQ(JsonLine(job, JobKind::kProgram),
+              "{\"port\":\"/dev/ttyACM0\",\"found\":true,\"version_before\":\"2.4.5\","
+              "\"image\":\"A\",\"bytes_written\":100080,\"result\":\"failed\","
+              "\"failed_step\":\"check\",\"duration_s\":31.25,\"exit_status\":1,"
+              "\"log_file\":\"logs/a.log\",\"log_lost\":false}\n");
+    job.address = {0x00, 0x19, 0x01, 0xAB, 0x0C, 0xFF};
+    job.address_read = true;
+    job.report.differences = 3;
+    job.outcome = UpdateOutcome::kSucceeded;
+    job.status = kExitOk;
+    job.log_path.clear();
+    job.log_lost = true;
+    const std::string tail =
+        ",\"failed_step\":null,\"duration_s\":31.25,\"exit_status\":0,"
+        "\"log_file\":null,\"log_lost\":true}\n";
+    EXPECT_TRUE(JsonLine(job, JobKind::kInfo)
+                    .ends_with(",\"bytes_written\":100080,\"address\":\"00:19:01:AB:0C:FF\","
+                               "\"result\":\"answered\"" +
+                               tail));
+    EXPECT_TRUE(JsonLine(job, JobKind::kVerify)
+                    .ends_with(",\"differences\":3,\"result\":\"matches\"" + tail));
 }
 
 // Control characters, C1 controls and bytes that are not UTF-8 are shown, never sent.

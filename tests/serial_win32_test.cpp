@@ -1,6 +1,7 @@
 // The Win32 serial channel under Wine, against the native simulator that tools/wine-run.sh
 // serves on COM7 (also linked as COM9 and COM10).
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +38,26 @@ TEST(SerialWin32, VersionQueryAnsweredOnEveryPortName) {
         const auto data = link.ResponseData();
         EXPECT_EQ(std::string(data.begin(), data.begin() + 4), std::string({27, 2, 4, 5}));
     }
+}
+
+// The line as the link leaves it, read back through a handle of the test's own: 8N1 at
+// 115200, no flow control of either kind (XON/XOFF would eat 0x11 and 0x13 of a frame).
+TEST(SerialWin32, PortIsSet8N1At115200WithoutFlowControl) {
+    Link link;
+    ASSERT_EQ(link.OpenComPort(7), 1);
+    ASSERT_EQ(link.CloseComPort(), 1);
+    const HANDLE port = CreateFileA("\\\\.\\COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    CloseHandle(port);
+    EXPECT_EQ(dcb.BaudRate, 115200u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_FALSE(dcb.fOutX || dcb.fInX || dcb.fOutxCtsFlow || dcb.fOutxDsrFlow);
 }
 
 // Every reopen must count lines on a thread of its own; a close that waited for a thread

@@ -15,7 +15,8 @@
 #include "link/link.h"
 #include "log/log.h"
 #include "sim/pty_server.h"
-#include "tests/expected_log.h"
+#include "tests/format.h"
+#include "update/firmware_update.h"
 #include "update/update_worker.h"
 
 namespace k7 {
@@ -72,8 +73,8 @@ struct Scenario {
     const auto& Pick(const auto& items) { return items[Below(std::size(items))]; }
     Scenario& At(int code, unsigned frame = 0) {           // frame 0: one drawn
         unsigned frames = code == kCmdImageCheck ? 2 : 1;  // the check and the reset order
-        if (code == kCmdEraseBlock) frames = Units(Size(), test::kBlock);
-        if (code == kCmdWriteChunk || code == kCmdReadChunk) frames = Units(Size(), test::kChunk);
+        if (code == kCmdEraseBlock) frames = Units(Size(), kBlockSize);
+        if (code == kCmdWriteChunk || code == kCmdReadChunk) frames = Units(Size(), kChunkSize);
         command = code;
         nth = frame != 0 ? frame : 1 + Below(frames);
         return *this;
@@ -100,7 +101,7 @@ struct Scenario {
     void Hangup() { (Chance(10) ? At(kCmdProbe) : *this).Rule("hangup", kHangup); }
     void RefusedErase(bool blank) {  // on erased memory the block is written all the same
         options.blank = blank;
-        options.refused_erase_blocks.push_back(Below(Units(Size(), test::kBlock)));
+        options.refused_erase_blocks.push_back(Below(Units(Size(), kBlockSize)));
         Note(Format("refused erase %u", options.refused_erase_blocks.back()));
     }
 };
@@ -124,7 +125,7 @@ constexpr Fault kHardFaults[] = {
     [](Scenario& s) { s.Rule("delay", kDelay, kAttemptMs + s.Below(3 * kAttemptMs)); },
     [](Scenario& s) { s.TooMany(true); },
     [](Scenario& s) { s.Rule("kind", kKind, 1 + s.Below(4)); },  // kinds taken as an answer
-    [](Scenario& s) { s.At(kCmdReadChunk).Rule("short", kShort, s.Below(4 + test::kChunk)); },
+    [](Scenario& s) { s.At(kCmdReadChunk).Rule("short", kShort, s.Below(4 + kChunkSize)); },
     [](Scenario& s) { s.BitError(0, s.Size()); },
     [](Scenario& s) { s.RefusedErase(false); },
     // Wrong memory that only the host's own compares can see: the receiver's check is lost.
@@ -240,14 +241,14 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
 
 int Soak(unsigned long long seed, unsigned long long first, unsigned long long runs, bool verbose) {
     const std::size_t size = std::max(BuiltInImages().a.size(), BuiltInImages().b.size());
-    const unsigned blocks = Units(size, test::kBlock), chunks = Units(size, test::kChunk);
+    const unsigned blocks = Units(size, kBlockSize), chunks = Units(size, kChunkSize);
     // The probe, then every exchange (the version, each block's erases, each chunk's write
     // and read, a failed block's erase again) needing all its attempts, the check pause,
     // the check and the reset order, and the port's own work.
     const auto exchange = [](std::size_t n) { return kAttempts * Attempt(kWaits.attempt, n); };
     const microseconds bound = kProbeWait + Attempt(0ms, 0) + exchange(0) +
                                (blocks * kAttempts + 1) * exchange(2) +
-                               chunks * (exchange(3 + test::kChunk) + exchange(3)) + kCheckPause +
+                               chunks * (exchange(3 + kChunkSize) + exchange(3)) + kCheckPause +
                                2 * Attempt(kWaits.image_check, 7) + kPortWork;
     const double bound_s = duration<double>(bound).count();
     std::printf("korvel7-soak --seed %llu: %llu run(s) from run %llu, each within %.1f s\n", seed,

@@ -7,8 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "tests/expected_log.h"
+#include "tests/format.h"
 #include "tests/sim_fixture.h"
+#include "tests/small_image.h"
 #include "update/progress.h"
 #include "update/update_worker.h"
 
@@ -19,10 +20,16 @@ using namespace std::chrono_literals;
 using namespace test;
 using sim::FaultAction;
 
+constexpr std::uint32_t kBlock = kBlockSize, kChunk = kChunkSize;
 const std::span<const std::uint8_t> kImageA = BuiltInImages().a;
 const std::span<const std::uint8_t> kImageB = BuiltInImages().b;
 const std::uint32_t kSizeA = static_cast<std::uint32_t>(kImageA.size());
-const std::uint32_t kBlocksA = Blocks(kSizeA);
+const std::uint32_t kBlocksA = (kSizeA + kBlock - 1) / kBlock;
+const std::uint16_t kSumA = ImageCheckSum(kImageA);
+
+std::string Dots(std::uint32_t n) {
+    return std::string(n, '.');
+}
 
 class UpdateRun : public SimTest {
 protected:
@@ -57,32 +64,9 @@ protected:
                                              r.Memory().begin() + static_cast<long>(size));
         });
     }
-    // What the last write and the reset order carried, and that one check came before it:
-    // the last chunk's unit offset, length and bytes; the image's size and sum.
-    void ExpectFinalPayloads(std::span<const std::uint8_t> image) const {
-        const auto size = static_cast<std::uint32_t>(image.size());
-        const std::uint32_t last = (size - 1) / kChunk * kChunk, unit = last / 16;
-        std::vector<std::uint8_t> last_write = {static_cast<std::uint8_t>(unit >> 8),
-                                                static_cast<std::uint8_t>(unit),
-                                                static_cast<std::uint8_t>(size - last)};
-        last_write.insert(last_write.end(), image.begin() + last, image.end());
-        const std::uint16_t sum = ImageSum(image);
-        const std::vector<std::uint8_t> reset = {0xAB,
-                                                 0xCD,
-                                                 static_cast<std::uint8_t>(size >> 16),
-                                                 static_cast<std::uint8_t>(size >> 8),
-                                                 static_cast<std::uint8_t>(size),
-                                                 static_cast<std::uint8_t>(sum >> 8),
-                                                 static_cast<std::uint8_t>(sum)};
-        server->Inspect([&](const sim::Receiver& r) {
-            EXPECT_EQ(r.LastPayload(kCmdWriteChunk), last_write);
-            EXPECT_EQ(r.LastPayload(kCmdImageCheck), reset);
-            EXPECT_EQ(r.CommandCount(kCmdImageCheck), 2u);
-        });
-    }
     // Uses `image` in place of image A.
     void UseImageA(const std::vector<std::uint8_t>& image) {
-        images_ = {image, kImageB, BuiltInImages().a_version, BuiltInImages().b_version};
+        images_ = WithSmallImageA(image);
         settings.images = &images_;
     }
 
@@ -101,36 +85,47 @@ private:
     FirmwareImages images_;
 };
 
-// Major versions 1 and 2 take image A.
+// Major versions 1 and 2 take image A, here the tests' small one: the whole log, what
+// the receiver's memory holds and what the last write and the reset order carried.
 TEST_F(UpdateRun, Versions1And2GetImageAWithTheCompleteLog) {
+    const std::vector<std::uint8_t> image = SmallImage();
+    UseImageA(image);
     for (const auto& [version, text] :
          {std::pair{sim::Version{1, 9, 9}, "1.9.9"}, std::pair{sim::Version{2, 4, 5}, "2.4.5"}}) {
         options.version = version;
         ASSERT_EQ(Run(), UpdateOutcome::kSucceeded) << text;
-        EXPECT_EQ(Log(), SuccessLog(Port(), text, kImageA));
+        EXPECT_EQ(Log(), SmallImageLog(Port(), text));
         ClearLog();
     }
-    auto memory = Memory(kImageA.size() + kBlock);
-    EXPECT_TRUE(std::equal(kImageA.begin(), kImageA.end(), memory.begin()));
+    auto memory = Memory(2 * kBlock);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
     // Nothing written past the image's last chunk.
-    EXPECT_TRUE(std::all_of(memory.begin() + static_cast<long>(kImageA.size()), memory.end(),
-                            [](auto b) { return b == 0xFF; }));
-    EXPECT_EQ(Count(kCmdEraseBlock), kBlocksA);
-    EXPECT_EQ(Count(kCmdWriteChunk), (kSizeA + kChunk - 1) / kChunk);
-    ExpectFinalPayloads(kImageA);
+    EXPECT_TRUE(std::all_of(memory.begin() + 5000, memory.end(), [](auto b) { return b == 0xFF; }));
+    EXPECT_EQ(Count(kCmdEraseBlock), 2u);
+    EXPECT_EQ(Count(kCmdWriteChunk), 40u);
+    server->Inspect([](const sim::Receiver& r) {
+        EXPECT_EQ(r.LastPayload(kCmdWriteChunk), kSmallImageLastWrite);
+        EXPECT_EQ(r.LastPayload(kCmdImageCheck), kSmallImageReset);
+        EXPECT_EQ(r.CommandCount(kCmdImageCheck), 2u);
+    });
 }
 
+// Old firmware in memory: every block must really be erased. The receiver boots image B
+// only when its check got B's size and sum.
 TEST_F(UpdateRun, Version3GetsImageBAndTheReceiverBootsIt) {
     options.version = {3, 0, 0};
-    options.blank = false;  // old firmware in memory: every block must really be erased
+    options.blank = false;
     ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
-    EXPECT_EQ(Log(), SuccessLog(Port(), "3.0.0", kImageB));
+    EXPECT_NE(Log().find("Existing FW version: 3.0.0\r\nerase "), std::string::npos) << Log();
+    ExpectLogEnd(
+        "Issuing cpu reset command\r\n"
+        "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
+        "Update successful\r\n");
     auto memory = Memory(kImageB.size());
     EXPECT_TRUE(std::equal(kImageB.begin(), kImageB.end(), memory.begin()));
     EXPECT_EQ(server->Inspect([](const sim::Receiver& r) { return r.CurrentVersion(); }),
               (sim::Version{BuiltInImages().b_version.major, BuiltInImages().b_version.minor,
                             BuiltInImages().b_version.patch}));
-    ExpectFinalPayloads(kImageB);
 }
 
 TEST_F(UpdateRun, UnsupportedVersionsEraseNothing) {
@@ -235,7 +230,7 @@ TEST_F(UpdateRun, AcknowledgementInsteadOfReadBackNeverPassesAsData) {
 // answer comes again as the answer to block 2's first write.
 TEST_F(UpdateRun, WholeImageCompareListsFewerThanTenDifferences) {
     for (const unsigned n : {9u, 10u}) {
-        std::vector<std::uint8_t> image(kImageA.begin(), kImageA.end());
+        std::vector<std::uint8_t> image = SmallImage();
         const std::uint32_t chunk31 = 31 * kChunk;
         std::copy_n(image.begin() + 30 * kChunk, kChunk, image.begin() + chunk31);
         for (unsigned i = 0; i < n; ++i)
@@ -251,9 +246,9 @@ TEST_F(UpdateRun, WholeImageCompareListsFewerThanTenDifferences) {
             expected +=
                 Format("err: %04x %02x ", at, image[at]) + Format("%02x\r\n", image[at] ^ 0x5A);
         }
-        ExpectLogEnd(ProgramLog(kSizeA) + expected +
-                     Format("Update aborted %u %u\r\n", kSizeA, kSizeA) +
-                     "Firmware Update failed\r\nUpdate not successful\r\n");
+        ExpectLogEnd(
+            "send block 2/2 ........ ........ok\r\n" + expected +
+            "Update aborted 5000 5000\r\nFirmware Update failed\r\nUpdate not successful\r\n");
     }
 }
 
@@ -261,7 +256,7 @@ TEST_F(UpdateRun, CheckStatusChecksumFailureOrUnknown) {
     Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0xEE);
     EXPECT_EQ(Run(), UpdateOutcome::kFailed);
     ExpectLogEnd(
-        Format("returned cs=%04x\r\n", ImageSum(kImageA)) +
+        Format("returned cs=%04x\r\n", kSumA) +
         "Update verify checksum failure\r\nFirmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
 
@@ -293,8 +288,8 @@ TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
     Fault(FaultAction::kDrop, kCmdImageCheck, 1);
     EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
     EXPECT_GE(elapsed, settings.probe_wait + 1000ms + 4000ms);
-    ExpectLogEnd(Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, ImageSum(kImageA)) +
-                 ".x7.0 " + kManualReset +
+    ExpectLogEnd(Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, kSumA) + ".x7.0 " +
+                 kManualReset +
                  "Updated firmware was sent. KORVEL7 will be reset with new firmware\r\n"
                  "Update successful\r\n");
     EXPECT_EQ(Count(kCmdImageCheck), 1u);
@@ -304,8 +299,7 @@ TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
 // run wants the receiver's own verdict.
 TEST_F(UpdateRun, CheckAnsweredOtherwiseAsksForAManualResetOrFailsAStrictRun) {
     const std::string checked =
-        Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, ImageSum(kImageA)) +
-        kManualReset;
+        Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, kSumA) + kManualReset;
     Fault(FaultAction::kEcho, kCmdImageCheck, 1, kCmdVersion);
     EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
     ExpectLogEnd(checked +
@@ -327,7 +321,7 @@ TEST_F(UpdateRun, CheckAnsweredOtherwiseAsksForAManualResetOrFailsAStrictRun) {
 // never gets, or, for code 0, as the check begins: in the pause before it.
 TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
     settings.update.check_pause = 500ms;
-    const std::string cs = Format("cs=%04x", ImageSum(kImageA)), sent = "send block ";
+    const std::string cs = Format("cs=%04x", kSumA), sent = "send block ";
     const std::string run_failed = "Firmware Update failed\r\nUpdate not successful\r\n";
     const struct {
         int code;
@@ -397,10 +391,18 @@ TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
     }
 }
 
-// --skip-if-current: a receiver stopped before its check holds image A but still reports
-// its old version. It is updated in full and boots the image's version; only then is it
-// current.
+// --skip-if-current: a blank receiver that reports the image's version is updated. One
+// stopped before its check holds image A but still reports its old version: it is updated
+// in full and boots the image's version; only then is it current.
 TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
+    const FirmwareVersion v = BuiltInImages().a_version;
+    options.version = {v.major, v.minor, v.patch};
+    settings.update.skip_if_current = true;
+    EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(Count(kCmdEraseBlock), kBlocksA);
+    EXPECT_EQ(Log().find("already holds"), std::string::npos) << Log();
+
+    settings.update.skip_if_current = false;
     options.version = {1, 0, 0};
     settings.progress = [this](const UpdateProgress& step) {
         if (step.phase == UpdatePhase::kCheck) Stop();
@@ -408,7 +410,6 @@ TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
     ASSERT_EQ(Run(), UpdateOutcome::kFailed);
     settings.progress = nullptr;
     settings.update.skip_if_current = true;
-    const FirmwareVersion v = BuiltInImages().a_version;
     const std::string carried = Format("%u.", v.major) + Format("%u.%u", v.minor, v.patch);
     for (const std::string& reason :
          {"KORVEL7 holds image A but reports 1.0.0, not " + carried + "; updating\r\n",
@@ -471,6 +472,8 @@ TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
     EXPECT_EQ(Phases(steps), (std::vector{P::kProbe, P::kVersion, P::kErase, P::kProgram,
                                           P::kCompare, P::kCheck}));
     ASSERT_EQ(steps.back().fraction, 1.0);
+    // Every step of the plan was counted on the way, and 1 was left to the last word.
+    EXPECT_GT(steps[steps.size() - 2].fraction, 0.99);
     EXPECT_LT(steps[steps.size() - 2].fraction, 1.0);
     EXPECT_GT(steps.back().line_bytes, 2 * kImageA.size());
 
