@@ -5,16 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "cli/exit_status.h"
 #include "cli/jobs.h"
 #include "link/port.h"
 #include "update/firmware_update.h"
 #include "update/update_worker.h"
 
 namespace k7 {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitNotFound = 2;
 
 struct JobResult {
     PortRef port;

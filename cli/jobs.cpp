@@ -28,7 +28,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kExitUsage = 64;
 constexpr std::chrono::milliseconds kLiveRedraw{100};
 
 // A port's log: kept whole for the end, copied to its file and, for a lone port, passed

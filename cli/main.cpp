@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/about.h"
+#include "cli/exit_status.h"
 #include "cli/jobs.h"
 #include "cli/port_reason.h"
 #include "cli/signals.h"
@@ -21,10 +22,10 @@
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitNotFound = 2;
-constexpr int kExitUsage = 64;
+using k7::kExitFailed;
+using k7::kExitNotFound;
+using k7::kExitOk;
+using k7::kExitUsage;
 
 const char kUsage[] =
     "usage: korvel7 COMMAND [OPTIONS]\n"
