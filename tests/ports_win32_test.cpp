@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,16 +87,18 @@ std::uintptr_t HandleMark() {
     return mark;
 }
 
-// Writes the devices, compares what the search lists beyond what it listed before (sorted:
-// the port list sorts anyway) and removes them again. Each refresh of the port list runs a
-// whole search, so a key left open on any path of the walk would pile up handles.
+// The port list's entries, sorted (the port list sorts anyway).
 std::vector<std::string> ListedEntries() {
     std::vector<std::string> entries;
     for (const SerialPort& port : ListSerialPorts())
         entries.push_back(PortListEntry(port));
+    std::ranges::sort(entries);
     return entries;
 }
 
+// Writes the devices, compares what the search lists beyond what it listed before and
+// removes them again. Each refresh of the port list runs a whole search, so a key left open
+// on any path of the walk would pile up handles.
 void ExpectAdded(const std::vector<Device>& devices, std::vector<std::string> expected) {
     const std::vector<std::string> before = ListedEntries();
     std::set<std::string> enumerators;
@@ -103,13 +106,9 @@ void ExpectAdded(const std::vector<Device>& devices, std::vector<std::string> ex
         enumerators.insert(device.path.substr(0, device.path.find('\\')));
         Write(device);
     }
-    std::vector<std::string> added = ListedEntries();
-    for (const std::string& entry : before) {
-        const auto found = std::find(added.begin(), added.end(), entry);
-        if (found != added.end()) added.erase(found);
-    }
-    std::sort(added.begin(), added.end());
-    std::sort(expected.begin(), expected.end());
+    std::vector<std::string> added;
+    std::ranges::set_difference(ListedEntries(), before, std::back_inserter(added));
+    std::ranges::sort(expected);
     EXPECT_EQ(added, expected);
 
     const std::uintptr_t mark = HandleMark();
@@ -141,8 +140,12 @@ TEST(PortSearch, PortsClassByNameOrGuidInAnyCaseOnly) {
 // The instance key's PORTNAME comes first; only without it does "Device Parameters"
 // count. A device with neither, or with a name that is no COM port name (parallel ports
 // share the class), is skipped and the walk goes on. Names are listed as spelled, and a
-// missing friendly name gives the bare port name.
+// missing friendly name gives the bare port name. Values without a terminating zero end at
+// their stored length: one that fills the first 128-byte read exactly, one that needs a
+// second read, and binary ones.
 TEST(PortSearch, PortNamesAndFriendlyNames) {
+    const std::string exact(128, 'E');
+    const std::string longer(300, 'L');
     ExpectAdded(
         {{"K7NAME\\DEV\\A", {{"CLASS", "Ports"}, {"FRIENDLYNAME", "No value"}}},
          {"K7NAME\\DEV\\A\\Device Parameters", {{"PollingPeriod", "0"}}},
@@ -154,23 +157,15 @@ TEST(PortSearch, PortNamesAndFriendlyNames) {
          Port("K7NAME\\DEV\\E", "LPT1", "Printer Port (LPT1)"),
          Port("K7NAME\\DEV\\F", "CO", "Too short"),
          Port("K7NAME\\DEV\\G", "com5", "USB Serial Port (com5)"),
-         Port("K7NAME\\DEV\\J", "COM9")},
-        {"COM220  From parameters", "COM221  Own name", "com5    USB Serial Port (com5)", "COM9"});
-}
-
-// Values without a terminating zero end at their stored length: one that fills the first
-// 128-byte read exactly, one that needs a second read, and binary ones.
-TEST(PortSearch, UnterminatedValuesEndAtTheirStoredLength) {
-    const std::string exact(128, 'E');
-    const std::string longer(300, 'L');
-    ExpectAdded(
-        {{"K7RAW\\DEV\\0",
+         Port("K7NAME\\DEV\\J", "COM9"),
+         {"K7RAW\\DEV\\0",
           {{"CLASS", "Ports"}, Raw("PORTNAME", "COM250"), Raw("FRIENDLYNAME", exact)}},
          {"K7RAW\\DEV\\1",
           {Raw("CLASS", "Ports", REG_BINARY), Raw("PORTNAME", "COM251", REG_BINARY),
            Raw("FRIENDLYNAME", longer, REG_BINARY)}},
          {"K7RAW\\DEV\\2", {Raw("CLASSGUID", kPortsGuid, REG_BINARY), {"PORTNAME", "COM252"}}}},
-        {"COM250  " + exact, "COM251  " + longer, "COM252"});
+        {"COM220  From parameters", "COM221  Own name", "com5    USB Serial Port (com5)", "COM9",
+         "COM250  " + exact, "COM251  " + longer, "COM252"});
 }
 
 // Every instance key of the three-level tree is one device: under several enumerators,
