@@ -146,7 +146,6 @@ public:
             EXPECT_TRUE(servers_.back()->Start(&error)) << error;
         }
     }
-    std::size_t size() const { return servers_.size(); }
     std::string Ports(std::vector<std::size_t> which = {}) const {
         std::string ports;
         for (std::size_t i = 0; i < servers_.size(); ++i)

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/cli_fixture.h"
@@ -72,7 +73,7 @@ TEST(Cli, ExitStatusFollowsEachOutcome) {
                                   port +
                                   "... Command OK\r\nRead Addr OK    0A:FF:7C\r\n"
                                   "================ PROGRAM OK ================\r\n";
-    // An empty log is not compared.
+    // Each run's arguments, exit status and log; an empty log there leaves it unchecked.
     const std::tuple<std::string, int, std::string> runs[] = {
         {"version" + at, 1, ""},
         {"address" + at + " 0a ff 7c", 1, ""},
