@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -14,8 +13,9 @@
 #include "cli/live_lines.h"
 #include "cli/log_file.h"
 #include "cli/terminal.h"
+#include "tests/cli_fixture.h"
 
-namespace k7 {
+namespace k7::test {
 namespace {
 
 // Quotes, backslashes and control characters are escaped; what is not UTF-8 (a stray
@@ -89,9 +89,7 @@ std::string Drawn(const TerminalInfo& terminal, const std::vector<std::vector<Li
     LiveLines lines(out, terminal);
     for (const auto& rows : draws)
         lines.Draw(rows);
-    std::rewind(out);
-    std::string text(4096, '\0');
-    text.resize(std::fread(text.data(), 1, text.size(), out));
+    std::string text = Contents(out);
     std::fclose(out);
     return text;
 }
@@ -110,10 +108,8 @@ TEST(CliOutput, LiveLinesRedrawInPlaceOrWritePlainEnds) {
 
 class LogFiles : public ::testing::Test {
 protected:
-    void SetUp() override { std::filesystem::create_directories(dir); }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    const std::filesystem::path dir =
-        std::filesystem::temp_directory_path() / ("korvel7-logfile-" + std::to_string(getpid()));
+    const TempDir temp;
+    const std::filesystem::path& dir = temp.path;
 };
 
 // A link or a file already at the name is left alone: the log goes to the next free name.
@@ -162,4 +158,4 @@ TEST_F(LogFiles, NamesFitTheFileSystemAndStayApart) {
 }
 
 }  // namespace
-}  // namespace k7
+}  // namespace k7::test

@@ -7,24 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/port_reason.h"
 #include "link/link.h"
-#include "sim/pty_server.h"
+#include "tests/cli_fixture.h"
 #include "update/firmware_update.h"
 
-namespace k7 {
+namespace k7::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -86,51 +81,6 @@ int Wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-// A temporary directory for --log-dir, removed with its files at the end.
-struct LogDir {
-    LogDir()
-        : path(fs::temp_directory_path() /
-               ("korvel7-ends-" + std::to_string(getpid()) + "-" + std::to_string(++count))) {
-        fs::create_directories(path);
-    }
-    ~LogDir() { fs::remove_all(path); }
-    std::vector<std::string> Logs() const {
-        std::vector<std::string> logs;
-        for (const auto& entry : fs::directory_iterator(path))
-            logs.push_back(ReadFile(entry.path()));
-        return logs;
-    }
-    fs::path path;
-    static inline std::atomic<int> count{0};
-};
-
-std::vector<std::unique_ptr<sim::PtyServer>> Receivers(std::size_t count, sim::Options options) {
-    options.blank = true;
-    std::vector<std::unique_ptr<sim::PtyServer>> receivers;
-    for (std::size_t i = 0; i < count; ++i) {
-        receivers.push_back(std::make_unique<sim::PtyServer>(options));
-        std::string error;
-        EXPECT_TRUE(receivers.back()->Start(&error)) << error;
-    }
-    return receivers;
-}
-
-unsigned Count(const sim::PtyServer& receiver, std::uint8_t code) {
-    return receiver.Inspect([code](const sim::Receiver& r) { return r.CommandCount(code); });
-}
-
-bool HoldsImageA(const sim::PtyServer& receiver) {
-    const auto image = BuiltInImages().a;
-    return receiver.Inspect([image](const sim::Receiver& r) {
-        return std::equal(image.begin(), image.end(), r.Memory().begin());
-    });
-}
-
 // A step of the update, reached once the receiver has counted `count` frames of `command`.
 // A delayed answer to that frame keeps the run in the step while the end comes.
 struct Step {
@@ -167,60 +117,48 @@ void EndAt(End end, const Step& step, std::size_t ports) {
     sim::Options options;
     if (step.delay_ms != 0)
         options.faults.push_back({sim::FaultAction::kDelay, step.command, 1, step.delay_ms, 0});
-    const auto receivers = Receivers(ports, options);
-    const LogDir dir;
+    Bench bench(std::vector<sim::Options>(ports, options));
+    const TempDir dir;
     const bool output_closed = end == End::kOutputClosed;
     std::vector<std::string> args = {"program", output_closed ? "--progress" : "--json",
                                      "--log-dir", dir.path.string()};
-    for (const auto& receiver : receivers)
-        args.insert(args.end(), {"--port", receiver->SlavePath()});
+    for (std::size_t i = 0; i < ports; ++i)
+        args.insert(args.end(), {"--port", bench[i].SlavePath()});
     const Child child = Spawn(args, output_closed);
     ASSERT_GT(child.pid, 0);
 
     const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (Count(*receivers[0], step.command) < step.count &&
-           std::chrono::steady_clock::now() < deadline)
+    while (bench.Count(0, step.command) < step.count && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(1ms);
-    switch (end) {
-        case End::kInterrupt:
-            kill(child.pid, SIGINT);
-            break;
-        case End::kTerminate:
-            kill(child.pid, SIGTERM);
-            break;
-        case End::kHangup:
-            kill(child.pid, SIGHUP);
-            break;
-        case End::kOutputClosed:
-            close(child.out);
-            close(child.err);
-            break;
+    if (output_closed) {
+        close(child.out);
+        close(child.err);
+    } else {
+        kill(child.pid, std::array{SIGINT, SIGTERM, SIGHUP}[static_cast<std::size_t>(end)]);
     }
     const std::string out = output_closed ? "" : ReadAll(child.out);
     const int status = Wait(child.pid);
 
     const bool stopped = end == End::kInterrupt || end == End::kTerminate;
     EXPECT_EQ(status, stopped ? 1 : 0) << out;
-    std::size_t line_start = 0;
-    for (const auto& receiver : receivers) {
-        const bool checked_and_reset = Count(*receiver, kCmdImageCheck) >= 2;
+    const std::vector<nlohmann::json> lines = JsonLines(out);
+    ASSERT_EQ(lines.size(), output_closed ? 0 : ports) << out;
+    EXPECT_TRUE(out.empty() || out.ends_with('\n')) << out;
+    for (std::size_t i = 0; i < ports; ++i) {
+        const bool checked_and_reset = bench.Count(i, kCmdImageCheck) >= 2;
         EXPECT_EQ(checked_and_reset, !stopped);
-        EXPECT_TRUE(stopped || HoldsImageA(*receiver));
+        EXPECT_TRUE(stopped || bench.Holds(i, BuiltInImages().a));
         if (output_closed) continue;
-        const std::size_t line_end = out.find('\n', line_start);
-        ASSERT_NE(line_end, std::string::npos) << out;
-        const auto line = nlohmann::json::parse(out.substr(line_start, line_end - line_start));
-        line_start = line_end + 1;
-        EXPECT_EQ(line["port"], receiver->SlavePath());
+        const nlohmann::json& line = lines[i];
+        EXPECT_EQ(line["port"], bench[i].SlavePath());
         EXPECT_EQ(line["result"], checked_and_reset ? "updated" : "failed") << line;
         // The other receivers may be a step apart from the first when the end comes.
-        if (!stopped || receiver == receivers.front()) {
+        if (!stopped || i == 0) {
             EXPECT_EQ(line["failed_step"], stopped ? nlohmann::json(step.failed_step) : nullptr);
         }
         EXPECT_EQ(line["exit_status"], stopped ? 1 : 0);
     }
-    EXPECT_EQ(out.size(), line_start) << out;
-    const std::vector<std::string> logs = dir.Logs();
+    const std::vector<std::string> logs = dir.Files();
     EXPECT_EQ(logs.size(), ports);
     for (const std::string& log : logs) {
         EXPECT_TRUE(
@@ -269,7 +207,7 @@ TEST(StandardDescriptors, ClosedAtStartTakeNeitherPortNorLog) {
         receiver.RecordLine();
         std::string error;
         ASSERT_TRUE(receiver.Start(&error)) << error;
-        const LogDir dir;
+        const TempDir dir;
         std::vector<std::string> args = {"program", "--progress", "--port", receiver.SlavePath()};
         if (log_dir) args.insert(args.end(), {"--log-dir", dir.path.string()});
         const Child child = Spawn(args, false, closed);
@@ -277,7 +215,7 @@ TEST(StandardDescriptors, ClosedAtStartTakeNeitherPortNorLog) {
         EXPECT_EQ(Wait(child.pid), 0);
         for (const sim::LineEvent& event : receiver.LineRecord())
             ASSERT_TRUE(event.to_host || event.command != 0) << event.bytes << " bytes not a frame";
-        for (const std::string& log : dir.Logs()) {
+        for (const std::string& log : dir.Files()) {
             EXPECT_EQ(log.find("Entered COM PORT"), log.rfind("Entered COM PORT")) << log;
             EXPECT_TRUE(log.ends_with("\r\nUpdate successful\r\n")) << log;
         }
@@ -289,36 +227,35 @@ TEST(StandardDescriptors, ClosedAtStartTakeNeitherPortNorLog) {
         thread->join();
 }
 
-// Two names for one receiver are refused before anything is sent to it, naming both as
-// given; a missing port twice is no receiver twice, and fails as missing.
-TEST(SamePortTwice, IsRefusedBeforeAnythingIsSent) {
-    const auto receivers = Receivers(1, {});
-    const std::string pts = receivers[0]->SlavePath();
-    const fs::path link = fs::temp_directory_path() / ("korvel7-by-id-" + std::to_string(getpid()));
-    fs::create_symlink(pts, link);
-    for (const std::string& second : {pts, link.string()}) {
-        const Child child = Spawn({"info", "--port", pts, "--port", second}, true);
-        const std::string out = ReadAll(child.out);
-        const std::string err = ReadAll(child.err);
-        EXPECT_EQ(Wait(child.pid), 64);
-        EXPECT_EQ(out, "");
-        EXPECT_NE(err.find("korvel7: --port " + pts + " and --port " + second + " name the same"),
+// Two names for one receiver, as given or through a link, and a --log-dir that cannot
+// take logs are refused before anything is sent to the receiver, naming what is wrong; a
+// missing port twice is no receiver twice, and fails as missing.
+TEST(Refused, BeforeAnythingIsSent) {
+    Bench bench({sim::Options{}});
+    const std::string pts = bench[0].SlavePath();
+    const TempDir dir;
+    fs::create_symlink(pts, dir.path / "by-id");
+    for (const std::string& second : {pts, (dir.path / "by-id").string()}) {
+        const Result r = RunCli("info --port " + pts + " --port " + second);
+        EXPECT_EQ(r.status, 64);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("korvel7: --port " + pts + " and --port " + second + " name the same"),
                   std::string::npos)
-            << err;
+            << r.err;
     }
-    fs::remove(link);
-    EXPECT_EQ(Count(*receivers[0], kCmdProbe) + Count(*receivers[0], kCmdVersion), 0u);
-    const Child missing =
-        Spawn({"info", "--port", "/dev/korvel7-missing", "--port", "/dev/korvel7-missing"}, false);
-    ReadAll(missing.out);
-    EXPECT_EQ(Wait(missing.pid), 2);
+    const Result r = RunCli("program --log-dir /nonexistent/logs" + bench.Ports());
+    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "korvel7: --log-dir /nonexistent/logs: No such file or directory\n");
+    EXPECT_EQ(bench.Count(0, kCmdProbe) + bench.Count(0, kCmdVersion), 0u);
+    EXPECT_EQ(RunCli("info --port /dev/korvel7-missing --port /dev/korvel7-missing").status, 2);
 }
 
 // A port this process holds already is busy because of this process, which the reason
 // says instead of blaming whoever else has the terminal open.
-TEST(SamePortTwice, TheBusyReasonKnowsItsOwnHold) {
-    const auto receivers = Receivers(1, {});
-    const PortRef port = PortFromPath(receivers[0]->SlavePath());
+TEST(Refused, TheBusyReasonKnowsItsOwnHold) {
+    Bench bench({sim::Options{}});
+    const PortRef port = PortFromPath(bench[0].SlavePath());
     Link first, second;
     ASSERT_EQ(first.OpenComPort(port), 1);
     ASSERT_EQ(second.OpenComPort(port), 0);
@@ -328,4 +265,4 @@ TEST(SamePortTwice, TheBusyReasonKnowsItsOwnHold) {
 }
 
 }  // namespace
-}  // namespace k7
+}  // namespace k7::test

@@ -5,46 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
-namespace k7 {
+#include "log/log.h"
+#include "tests/cli_fixture.h"
+
+namespace k7::test {
 namespace {
-
-// What a terminal shows for these bytes: CR goes back to the start of the line, LF ends
-// it; trailing blanks are not seen.
-std::vector<std::string> Screen(const std::string& bytes) {
-    std::vector<std::string> lines(1);
-    std::size_t column = 0;
-    for (char c : bytes) {
-        if (c == '\r') {
-            column = 0;
-        } else if (c == '\n') {
-            lines.emplace_back();
-            column = 0;
-        } else {
-            std::string& line = lines.back();
-            if (column < line.size())
-                line[column] = c;
-            else
-                line.push_back(c);
-            ++column;
-        }
-    }
-    for (std::string& line : lines)
-        line.erase(line.find_last_not_of(' ') + 1);
-    return lines;
-}
-
-std::string Contents(std::FILE* file) {
-    std::rewind(file);
-    std::string text;
-    char buffer[512];
-    std::size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    return text;
-}
 
 TEST(ProgressBar, OnASharedTerminalTheBarOnlyShowsBetweenLogLines) {
     std::FILE* terminal = std::tmpfile();
@@ -103,5 +74,65 @@ TEST(ProgressBar, ShowsWholePercentsRoundedDownAndTheTimeLeft) {
     EXPECT_EQ(half, "[############------------] program  50%   11.5 kB/s  1:15 left");
 }
 
+// One terminal that the bar's and the log's streams both write to, as standard error and
+// standard output share one. A write to the log's stream first gives the other threads a
+// moment, as a terminal that is slow to take text would.
+struct Terminal {
+    std::mutex mutex;
+    std::string shown;
+    struct Stream {
+        Terminal* terminal;
+        bool slow;
+    } bar{this, false}, log{this, true};
+
+    static ssize_t Write(void* cookie, const char* data, std::size_t size) {
+        const auto* stream = static_cast<Stream*>(cookie);
+        if (stream->slow) std::this_thread::sleep_for(std::chrono::microseconds(20));
+        std::lock_guard<std::mutex> lock(stream->terminal->mutex);
+        stream->terminal->shown.append(data, size);
+        return static_cast<ssize_t>(size);
+    }
+    static std::FILE* Open(Stream& stream) {
+        return fopencookie(&stream, "w", {nullptr, &Write, nullptr, nullptr});
+    }
+};
+
+// The log comes from the worker and from the receiving thread at once while the worker
+// moves the bar; on a terminal that shows both, every log line still shows whole, and the
+// bar never inside one.
+TEST(ProgressBarThreads, LogFromTwoThreadsShowsWholeLinesAroundTheBar) {
+    Terminal terminal;
+    std::FILE* bar_stream = Terminal::Open(terminal.bar);
+    std::FILE* log_stream = Terminal::Open(terminal.log);
+    constexpr int kLines = 1000;
+    {
+        ProgressBar bar(bar_stream, log_stream, true, 80);
+        SetLogSink(&bar);
+        std::thread receiving([] {
+            for (int i = 0; i < kLines; ++i)
+                LogPrintf("fwUpdate rsp %d\r\n", i);
+        });
+        for (int i = 0; i < kLines; ++i) {
+            LogPrintf("send block %d\r\n", i);
+            bar.Update({i % 2 == 0 ? UpdatePhase::kProgram : UpdatePhase::kErase, 0.5, 0});
+        }
+        receiving.join();
+        SetLogSink(nullptr);
+    }
+    std::fclose(bar_stream);
+    std::fclose(log_stream);
+
+    std::vector<std::string> lines = Screen(terminal.shown);
+    if (lines.back().empty() || lines.back().starts_with("[")) lines.pop_back();  // the bar
+    std::set<std::string> expected;
+    for (int i = 0; i < kLines; ++i) {
+        expected.insert("fwUpdate rsp " + std::to_string(i));
+        expected.insert("send block " + std::to_string(i));
+    }
+    EXPECT_EQ(lines.size(), expected.size());
+    for (const std::string& line : lines)
+        ASSERT_EQ(expected.erase(line), 1u) << "not a whole log line, or twice: " << line;
+}
+
 }  // namespace
-}  // namespace k7
+}  // namespace k7::test
