@@ -25,7 +25,7 @@ TEST(AddressField, ExactlyTwoHexDigits) {
 class AddressRun : public test::SimTest {
 protected:
     AddressOutcome Run(const InputAddress& address = {0x0A, 0xFF, 0x7C}) {
-        return RunWorker({}, [&](Link& link, const PortRef& port) {
+        return RunWorkerOn(Serve(), {}, [&](Link& link, const PortRef& port) {
             return AddressWorker(link, port, address, timings);
         });
     }

@@ -14,13 +14,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(PortName, DosNameBelowTenDeviceNamespaceFromTen) {
+TEST(PortName, DosNameBelowTenDeviceNamespaceFromTenAndArguments) {
     EXPECT_EQ(PortFromNumber(9).device, "COM9:");
     EXPECT_EQ(PortFromNumber(10).device, "\\\\.\\COM10");
     EXPECT_EQ(PortFromNumber(76).label, "COM76");
-}
-
-TEST(PortName, ArgumentsNameComPortsOrPaths) {
     PortRef port;
     ASSERT_TRUE(ParsePortArgument("COM7", &port));
     EXPECT_EQ(port.device, "COM7:");
