@@ -128,11 +128,6 @@ sched_attr AttrOf(pid_t tid) {
     return attr;
 }
 
-// Kernels before 6.12 keep no time slice per thread and report none.
-bool KernelKeepsSlices() {
-    return AttrOf(static_cast<pid_t>(gettid())).sched_runtime != 0;
-}
-
 int ThreadsWithShortSlices() {
     int count = 0;
     DIR* tasks = opendir("/proc/self/task");
@@ -148,7 +143,8 @@ int ThreadsWithShortSlices() {
 // slice; nothing else in the process changes. A caller's thread keeps its nice value, and
 // one that a user put under another policy keeps that policy.
 TEST(ChannelPosix, TheReceivingThreadRunsWithAShortSliceAndKeepsItsNiceValueAndPolicy) {
-    if (!KernelKeepsSlices()) GTEST_SKIP() << "this kernel keeps no time slice per thread";
+    if (AttrOf(static_cast<pid_t>(gettid())).sched_runtime == 0)  // before Linux 6.12
+        GTEST_SKIP() << "this kernel keeps no time slice per thread";
     PtyPeer peer;
     ASSERT_EQ(ThreadsWithShortSlices(), 0);
     SerialDevice* device = OpenSerialDevice(peer.Path(), kBaudRate);
