@@ -87,8 +87,9 @@ TEST(ChannelPosix, CloseWhileReceivingAndReopen) {
 // An open that fails after making the terminal exclusive (here: no descriptors left for
 // the wake-up pipe) must clear the flag again, or the terminal stays barred to every
 // later opener but root. The open runs in a child whose descriptor limit lets the device
-// open and nothing more.
-TEST(ChannelPosix, FailedOpenLeavesTheTerminalShared) {
+// open and nothing more. Root gets through another program's TIOCEXCL, so the open asks
+// for it: a terminal made exclusive by someone else is busy, and keeps that program's flag.
+TEST(ChannelPosix, ExclusiveFlagIsClearedAfterAFailedOpenAndKeptWhenAnotherHoldsIt) {
     PtyPeer peer;
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -108,23 +109,14 @@ TEST(ChannelPosix, FailedOpenLeavesTheTerminalShared) {
     int exclusive = -1;
     EXPECT_EQ(ioctl(terminal, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 0);
-    close(terminal);
-}
 
-// Root gets through another program's TIOCEXCL, so the open asks for it: a terminal made
-// exclusive by someone else is busy, and keeps that program's flag.
-TEST(ChannelPosix, ATerminalHeldExclusiveIsBusyAndKeepsItsFlag) {
-    PtyPeer peer;
-    const int holder = open(peer.Path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(holder, 0);
-    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    ASSERT_EQ(ioctl(terminal, TIOCEXCL), 0);
     OpenError error;
     EXPECT_EQ(OpenSerialDevice(peer.Path(), kBaudRate, &error), nullptr);
     EXPECT_EQ(error.failure, OpenFailure::kBusy);
-    int exclusive = 0;
-    EXPECT_EQ(ioctl(holder, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(ioctl(terminal, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
-    close(holder);
+    close(terminal);
 }
 
 // The shortest time slice an ordinary thread may ask for, which the exchange threads take.
@@ -134,11 +126,6 @@ sched_attr AttrOf(pid_t tid) {
     sched_attr attr{};
     EXPECT_EQ(syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0), 0) << "thread " << tid;
     return attr;
-}
-
-// Kernels before 6.12 keep no time slice per thread and report none.
-bool KernelKeepsSlices() {
-    return AttrOf(static_cast<pid_t>(gettid())).sched_runtime != 0;
 }
 
 int ThreadsWithShortSlices() {
@@ -153,9 +140,11 @@ int ThreadsWithShortSlices() {
 }
 
 // A woken receiving thread gets a CPU sooner on a busy machine when it runs with a short
-// slice; nothing else in the process changes.
-TEST(ChannelPosix, TheReceivingThreadRunsWithAShortSlice) {
-    if (!KernelKeepsSlices()) GTEST_SKIP() << "this kernel keeps no time slice per thread";
+// slice; nothing else in the process changes. A caller's thread keeps its nice value, and
+// one that a user put under another policy keeps that policy.
+TEST(ChannelPosix, TheReceivingThreadRunsWithAShortSliceAndKeepsItsNiceValueAndPolicy) {
+    if (AttrOf(static_cast<pid_t>(gettid())).sched_runtime == 0)  // before Linux 6.12
+        GTEST_SKIP() << "this kernel keeps no time slice per thread";
     PtyPeer peer;
     ASSERT_EQ(ThreadsWithShortSlices(), 0);
     SerialDevice* device = OpenSerialDevice(peer.Path(), kBaudRate);
@@ -168,12 +157,7 @@ TEST(ChannelPosix, TheReceivingThreadRunsWithAShortSlice) {
     }
     EXPECT_EQ(raised, 1);
     CloseSerialDevice(device);
-}
 
-// A caller's thread keeps its nice value, and one that a user put under another policy
-// keeps that policy.
-TEST(ChannelPosix, RaisingLeavesNiceValueAndOtherPoliciesAlone) {
-    if (!KernelKeepsSlices()) GTEST_SKIP() << "this kernel keeps no time slice per thread";
     sched_attr niced{}, batch{};
     std::thread([&] {
         const auto tid = static_cast<id_t>(gettid());

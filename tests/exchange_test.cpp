@@ -35,7 +35,7 @@ protected:
         EXPECT_EQ(Log(), Port() + " Opened\r\n");
         ClearLog();
     }
-    // SendCommand of the version query, timed.
+    // The version query, timed.
     int AskVersion() {
         const auto start = std::chrono::steady_clock::now();
         const int answered = link.SendCommand(kCmdVersion, nullptr, 0);

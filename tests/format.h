@@ -6,9 +6,9 @@
 
 namespace k7::test {
 
-inline std::string Format(const char* format, unsigned a, unsigned b = 0) {
+inline std::string Format(const char* format, unsigned a, unsigned b = 0, unsigned c = 0) {
     char text[128];
-    std::snprintf(text, sizeof text, format, a, b);
+    std::snprintf(text, sizeof text, format, a, b, c);
     return text;
 }
 

@@ -14,13 +14,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(PortName, DosNameBelowTenDeviceNamespaceFromTen) {
+TEST(PortName, DosNameBelowTenDeviceNamespaceFromTenAndArguments) {
     EXPECT_EQ(PortFromNumber(9).device, "COM9:");
     EXPECT_EQ(PortFromNumber(10).device, "\\\\.\\COM10");
     EXPECT_EQ(PortFromNumber(76).label, "COM76");
-}
-
-TEST(PortName, ArgumentsNameComPortsOrPaths) {
     PortRef port;
     ASSERT_TRUE(ParsePortArgument("COM7", &port));
     EXPECT_EQ(port.device, "COM7:");
@@ -31,25 +28,20 @@ TEST(PortName, ArgumentsNameComPortsOrPaths) {
     ASSERT_TRUE(ParsePortArgument("/dev/ttyUSB0", &port));
     EXPECT_EQ(port.label, "/dev/ttyUSB0");
     EXPECT_EQ(port.device, "/dev/ttyUSB0");
-
-    EXPECT_FALSE(ParsePortArgument("", &port));
-    EXPECT_FALSE(ParsePortArgument("COM", &port));
-    EXPECT_FALSE(ParsePortArgument("COMx", &port));
-    EXPECT_FALSE(ParsePortArgument("9999999999", &port));
+    for (const char* refused : {"", "COM", "COMx", "9999999999"})
+        EXPECT_FALSE(ParsePortArgument(refused, &port)) << refused;
 }
 
-TEST(PortEntry, PadsShortNamesToSixThenTwoBlanks) {
+// An entry pads a short name to six, then two blanks. The number is read from the entry's
+// fourth character on, as the list always has; an entry of three characters or fewer gives
+// none, and its selection changes nothing.
+TEST(PortEntry, PadsShortNamesAndReadsTheNumberFromTheFourthCharacter) {
     EXPECT_EQ(PortListEntry(SerialPortNamed("COM3", "Communications Port (COM3)")),
               "COM3    Communications Port (COM3)");
     EXPECT_EQ(PortListEntry(SerialPortNamed("COM123", "X")), "COM123  X");
     EXPECT_EQ(PortListEntry(SerialPortNamed("/dev/ttyACM0", "GPS")), "/dev/ttyACM0  GPS");
     EXPECT_EQ(PortListEntry(SerialPortNamed("COM3", "")), "COM3    ");
     EXPECT_EQ(PortListEntry(SerialPortNamed("COM3")), "COM3");
-}
-
-// The number is read from the entry's fourth character on, as the list always has; an
-// entry of three characters or fewer gives none, and its selection changes nothing.
-TEST(PortEntry, NumberIsReadFromTheFourthCharacter) {
     EXPECT_EQ(SerialPortNamed("COM76", "USB (COM9)").number, 76);
     EXPECT_EQ(SerialPortNamed("com5").number, 5);
     EXPECT_EQ(SerialPortNamed("COM5x").number, 5);

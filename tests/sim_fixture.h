@@ -26,13 +26,8 @@ protected:
         EXPECT_TRUE(server->Start(&error)) << error;
         return PortFromPath(server->SlavePath());
     }
-    // Runs a worker, job(link, port), on a new receiver and times it. A worker closes the
-    // port whatever its outcome.
-    template <typename Job>
-    auto RunWorker(LinkWaits waits, Job job) {
-        return RunWorkerOn(Serve(), waits, job);
-    }
-    // The same on the receiver already served.
+    // Runs a worker, job(link, port), and times it. A worker closes the port whatever its
+    // outcome.
     template <typename Job>
     auto RunWorkerOn(const PortRef& port, LinkWaits waits, Job job) {
         Link link(waits);

@@ -216,11 +216,9 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
     });
     const bool hung_up = !server.Running() && outcome == UpdateOutcome::kFailed;
     r.row = !in_time ? "timed out" : (hung_up ? "hang-up: " : "") + std::string(kind->second);
-    // What the receiver would run is its memory as it reads, with the bit errors.
-    constexpr std::string_view kVersionLine = "Existing FW version: ";
-    const auto at = r.log.find(kVersionLine);
-    const auto image =
-        ImageFor(at == std::string::npos ? 0 : std::atoi(&r.log[at + kVersionLine.size()]));
+    // What the receiver would run is its memory as it reads, with the bit errors; what it
+    // should run is the image for the version it reports.
+    const auto image = ImageFor(options.version.major);
     auto memory = server.Inspect([](const sim::Receiver& receiver) { return receiver.Memory(); });
     for (const sim::BitError& e : options.bit_errors)
         memory[e.offset] ^= e.mask;
@@ -230,7 +228,7 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
     else if (success != (outcome == UpdateOutcome::kSucceeded))
         r.violation = "the outcome and the log's last line disagree";
     else if (success && image.empty())
-        r.violation = "success without a firmware version";
+        r.violation = "success on a version that no image is for";
     else if (success && differs != image.end())
         r.violation = Format("success, but memory differs from the image at %05x",
                              static_cast<unsigned>(differs - image.begin()));
