@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "cli/terminal.h"
+
 namespace k7 {
 
 namespace {

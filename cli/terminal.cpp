@@ -17,6 +17,14 @@ bool IsContinuation(unsigned char c) {
 
 }  // namespace
 
+StdoutLogSink::StdoutLogSink() {
+    SetStdoutBinary();
+}
+
+void StdoutLogSink::Append(std::string_view text) {
+    WriteStream(stdout, text);
+}
+
 std::size_t ColumnsFromEnvironment() {
     const char* columns = std::getenv("COLUMNS");
     if (columns == nullptr) return kDefaultColumns;

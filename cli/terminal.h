@@ -1,5 +1,6 @@
-// What korvel7 prints on a terminal besides the log: names made safe to show, text fitted
-// to the width, and what the terminal can do with cursor movement.
+// korvel7's standard streams: the log on standard output, whether a stream is a terminal,
+// names made safe to show, text fitted to the width, and what the terminal can do with
+// cursor movement.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,23 @@
 #include <string>
 #include <string_view>
 
+#include "log/log.h"
+
 namespace k7 {
+
+// Puts standard output in binary mode where the C runtime would translate "\n" (Windows),
+// so that "\r\n" leaves the process as CR LF and not CR CR LF.
+void SetStdoutBinary();
+
+// Whether the stream is a terminal (a console on Windows), and not a file or a pipe.
+bool IsTerminal(std::FILE* stream);
+
+// Writes each message to standard output as it is, CR LF kept.
+class StdoutLogSink final : public LogSink {
+public:
+    StdoutLogSink();
+    void Append(std::string_view text) override;
+};
 
 struct TerminalInfo {
     std::size_t columns = 80;

@@ -7,6 +7,13 @@
 
 namespace k7 {
 
+// POSIX streams never translate line ends.
+void SetStdoutBinary() {}
+
+bool IsTerminal(std::FILE* stream) {
+    return isatty(fileno(stream)) != 0;
+}
+
 TerminalInfo DescribeTerminal(std::FILE* stream) {
     TerminalInfo info;
     winsize size{};

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <cstdlib>
@@ -7,6 +8,14 @@
 #include "cli/terminal.h"
 
 namespace k7 {
+
+void SetStdoutBinary() {
+    _setmode(_fileno(stdout), _O_BINARY);
+}
+
+bool IsTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
 
 // A console redraws once it handles escapes itself, which older consoles refuse; any
 // other stream (a pipe of a terminal emulator, a file) goes by TERM as elsewhere.

@@ -9,7 +9,6 @@ namespace k7 {
 namespace {
 
 std::atomic<LogSink*> g_sink{nullptr};
-std::atomic<LogSink*> g_report_sink{nullptr};
 thread_local const LogRoute* t_route = nullptr;
 
 }  // namespace
@@ -52,21 +51,8 @@ void LogPrintf(const char* format, ...) {
     sink->Append(std::string_view(buffer, length));
 }
 
-StdoutLogSink::StdoutLogSink() {
-    SetStdoutBinary();
-}
-
-void StdoutLogSink::Append(std::string_view text) {
-    WriteStream(stdout, text);
-}
-
-void SetReportSink(LogSink* sink) {
-    g_report_sink.store(sink, std::memory_order_release);
-}
-
 void WriteStdout(std::string_view text) {
-    LogSink* sink =
-        t_route != nullptr ? t_route->report : g_report_sink.load(std::memory_order_acquire);
+    LogSink* sink = t_route != nullptr ? t_route->report : nullptr;
     if (sink != nullptr)
         sink->Append(text);
     else
@@ -81,11 +67,6 @@ void CaptureLogSink::Append(std::string_view text) {
 std::string CaptureLogSink::Text() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return text_;
-}
-
-void CaptureLogSink::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    text_.clear();
 }
 
 }  // namespace k7

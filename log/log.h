@@ -1,7 +1,8 @@
 // The message log: every part of the tool reports through LogPrintf. A message is
-// formatted in the caller's own buffer and handed whole to the one registered sink, so
-// text from concurrent callers never mixes inside a message. Messages carry their own
-// line ends ("\r\n"); many are fragments that the next message continues.
+// formatted in the caller's own buffer and handed whole to one sink, the calling thread's
+// route's when it has one and else the registered one, so text from concurrent callers
+// never mixes inside a message. Messages carry their own line ends ("\r\n"); many are
+// fragments that the next message continues.
 #pragma once
 
 #include <cstddef>
@@ -26,16 +27,17 @@ public:
 // must stay alive until no thread can log any more.
 void SetLogSink(LogSink* sink);
 
-// Where one thread's messages and reports go instead of the registered sinks: a job that
-// runs beside others on a thread of its own gives it a route while it runs, and the link
-// carries the route on to its port's receiving thread. A null sink drops what it would get
-// (a null report sink: standard output).
+// Where one thread's messages and its report (WriteStdout) go: a job that runs beside
+// others on a thread of its own gives it a route while it runs, and the link carries the
+// route on to its port's receiving thread. A null log sink drops the messages; a null
+// report sink leaves the report on standard output.
 struct LogRoute {
     LogSink* log = nullptr;
     LogSink* report = nullptr;
 };
 
-// The calling thread's route; null when it has none and the registered sinks apply.
+// The calling thread's route; null when it has none: the registered sink takes the
+// messages and standard output the report.
 const LogRoute* CurrentLogRoute();
 
 // Gives the calling thread `route` for as long as it lives.
@@ -60,31 +62,16 @@ private:
 
 void LogPrintf(const char* format, ...) __attribute__((format(K7_PRINTF_FORMAT, 1, 2)));
 
-// Writes each message to standard output as it is, CR LF kept.
-class StdoutLogSink final : public LogSink {
-public:
-    StdoutLogSink();
-    void Append(std::string_view text) override;
-};
-
-// Collects every message, for tests and for callers that want the log as one text.
+// Collects every message, for callers that want the log as one text.
 class CaptureLogSink final : public LogSink {
 public:
     void Append(std::string_view text) override;
     std::string Text() const;
-    void Clear();
 
 private:
     mutable std::mutex mutex_;
     std::string text_;
 };
-
-// Puts standard output in binary mode where the C runtime would translate "\n" (Windows),
-// so that "\r\n" leaves the process as CR LF and not CR CR LF.
-void SetStdoutBinary();
-
-// Whether the stream is a terminal (a console on Windows), and not a file or a pipe.
-bool IsTerminal(std::FILE* stream);
 
 // Writes text to `stream` and flushes it. Once a write to a stream has failed (a pipe whose
 // reader has gone, a terminal that was closed) the stream is left alone: what nobody can
@@ -98,9 +85,8 @@ void WriteStream(std::FILE* stream, std::string_view text);
 void OpenClosedStandardDescriptors();
 
 // Writes text to standard output at once, bypassing the log: the one report that does
-// not go to the log ("PORT not found or busy"). A report sink, when registered, receives
-// it instead, so that a terminal display can make room for it first.
+// not go to the log ("PORT not found or busy"). The calling thread's route may name a
+// sink for it instead (a job's own log, around a progress bar that makes room for it).
 void WriteStdout(std::string_view text);
-void SetReportSink(LogSink* sink);
 
 }  // namespace k7

@@ -7,13 +7,6 @@
 
 namespace k7 {
 
-// POSIX streams never translate line ends.
-void SetStdoutBinary() {}
-
-bool IsTerminal(std::FILE* stream) {
-    return isatty(fileno(stream)) != 0;
-}
-
 // open(2) takes the lowest free number, so the first open fills the lowest closed one.
 void OpenClosedStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {

@@ -49,13 +49,12 @@ TEST(ProgressBar, ThePortReportAndTheNotFoundEndLeaveNoBarBehind) {
     ASSERT_NE(terminal, nullptr);
     {
         ProgressBar bar(terminal, terminal, true, 80);
-        SetReportSink(&bar);
+        const ScopedLogRoute route({nullptr, &bar});
         bar.Append("\r\nEntered COM PORT : /no/such/port\r\n");
         bar.Update({UpdatePhase::kProbe, 0, 0});
         WriteStdout("/no/such/port not found or busy\r\n");
         bar.Finish();
         bar.Append("KORVEL7 not found\r\n");
-        SetReportSink(nullptr);
     }
     const std::string bytes = Contents(terminal);
     std::fclose(terminal);

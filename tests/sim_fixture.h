@@ -46,8 +46,8 @@ protected:
         return server->Inspect([code](const sim::Receiver& r) { return r.CommandCount(code); });
     }
     std::string Port() const { return server->SlavePath(); }
-    std::string Log() const { return log_.Text(); }
-    void ClearLog() { log_.Clear(); }
+    std::string Log() const { return log_.Text().substr(log_start_); }
+    void ClearLog() { log_start_ = log_.Text().size(); }
     void ExpectLogEnd(const std::string& tail) const {
         const std::string log = Log();
         EXPECT_TRUE(log.ends_with(tail)) << "log:\n" << log << "\nexpected at its end:\n" << tail;
@@ -59,6 +59,7 @@ protected:
 
 private:
     CaptureLogSink log_;
+    std::size_t log_start_ = 0;  // where Log() begins
 };
 
 }  // namespace k7::test
