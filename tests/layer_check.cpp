@@ -1,4 +1,3 @@
-// Compiled with one layer's library only: the header that layer may use is found, the
-// upper layer's header is not.
+// Built with one layer's library only: ALLOWED must be found, FORBIDDEN must not.
 #include ALLOWED
 #include FORBIDDEN
