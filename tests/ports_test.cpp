@@ -2,14 +2,18 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "link/port.h"
 #include "ports/ports.h"
 #include "ports/selector.h"
 #include "ports/sysfs.h"
+#include "ports/watcher.h"
 
 namespace k7 {
 namespace {
@@ -169,6 +173,75 @@ TEST(PortSelector, PicksTheOnePortOrListsTheCandidates) {
               "no port has USB serial 0042; no port of this machine is a USB port");
     for (const char* plain : {"COM7", "7", "/dev/ttyACM0", "serial:", "location:"})
         EXPECT_FALSE(ParsePortSelector(plain)) << plain;
+}
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// Runs `make` on a thread of its own `delay` after a wait of 2 s begins: what the wait
+// reported and how long it took.
+template <typename Make>
+std::pair<PortChanges, milliseconds> ChangeSeen(PortWatcher& watcher, milliseconds delay,
+                                                Make make) {
+    const auto start = Clock::now();
+    std::thread maker([&] { std::this_thread::sleep_for(delay), make(); });
+    PortChanges changes = watcher.Wait(milliseconds(2000));
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    maker.join();
+    return {changes, took};
+}
+
+// Names made and removed in a watched directory (files, and symlinks as a simulator makes
+// them, dangling or not) are reported as soon as they change, long before a 250 ms poll
+// would see them; names that match no pattern, and the ports present at the start, are not.
+TEST(PortWatcher, ReportsMatchingNamesAsTheyComeAndGo) {
+    const Scratch scratch;
+    const fs::path& dir = scratch.root;
+    Write(dir / "ttyK7old", "");
+    PortWatcher watcher({(dir / "ttyK7*").string(), (dir / "ttyQ?").string()});
+    EXPECT_EQ(watcher.initial(), std::vector<std::string>{(dir / "ttyK7old").string()});
+    const std::string a = (dir / "ttyK7a").string(), b = (dir / "ttyQ1").string();
+    const std::vector<std::pair<std::function<void()>, PortChanges>> steps = {
+        {[&] { Write(dir / "other", ""), fs::create_symlink("/dev/null", a); }, {{a}, {}}},
+        {[&] { fs::create_symlink(dir / "none", b), Write(dir / "ttyQ12", ""); }, {{b}, {}}},
+        {[&] { fs::remove(a); }, {{}, {a}}},
+        {[&] { fs::rename(b, dir / "ttyX"); }, {{}, {b}}},
+    };
+    for (const auto& [make, expected] : steps) {
+        const auto [changes, took] = ChangeSeen(watcher, milliseconds(30), make);
+        EXPECT_EQ(changes.appeared, expected.appeared);
+        EXPECT_EQ(changes.disappeared, expected.disappeared);
+        EXPECT_LT(took, milliseconds(200));
+    }
+    const auto [nothing, took] =
+        ChangeSeen(watcher, milliseconds(0), [&] { Write(dir / "x", ""); });
+    EXPECT_TRUE(nothing.empty());
+    EXPECT_GE(took, milliseconds(2000));
+}
+
+// A pattern's directory that does not exist yet is looked for until it does, then watched.
+TEST(PortWatcher, SeesPortsInADirectoryMadeLater) {
+    const Scratch scratch;
+    const fs::path sub = scratch.root / "by-id";
+    PortWatcher watcher({(sub / "k7-*").string()});
+    const auto make = [&] { fs::create_directory(sub), Write(sub / "k7-1", ""); };
+    const auto [changes, took] = ChangeSeen(watcher, milliseconds(100), make);
+    EXPECT_EQ(changes.appeared, std::vector<std::string>{(sub / "k7-1").string()});
+    EXPECT_LT(took, milliseconds(1000));
+    const auto [later, _] = ChangeSeen(watcher, milliseconds(30), [&] { Write(sub / "k7-2", ""); });
+    EXPECT_EQ(later.appeared, std::vector<std::string>{(sub / "k7-2").string()});
+}
+
+// Stop from another thread ends the wait under way at once, and every later one.
+TEST(PortWatcher, StopEndsTheWaitAtOnce) {
+    const Scratch scratch;
+    PortWatcher watcher({(scratch.root / "ttyK7*").string()});
+    const auto [changes, took] = ChangeSeen(watcher, milliseconds(50), [&] { watcher.Stop(); });
+    EXPECT_TRUE(changes.empty());
+    EXPECT_LT(took, milliseconds(500));
+    const auto start = Clock::now();
+    EXPECT_TRUE(watcher.Wait(milliseconds(2000)).empty());
+    EXPECT_LT(Clock::now() - start, milliseconds(100));
 }
 
 }  // namespace

@@ -5,13 +5,16 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "ports/ports.h"
+#include "ports/watcher.h"
 
 namespace k7 {
 namespace {
@@ -208,6 +211,31 @@ TEST(PortSearch, UsbIdentityFromTheDeviceTree) {
          "COM241  USB 0403:6001 without serial", "COM242  USB 0403:6015 without serial",
          "COM243  not a USB port", "COM244  not a USB port", "COM245  not a USB port"},
         DescribePort);
+}
+
+// Ports come and go in the map of the serial ports that exist now; the watcher reports
+// them as the registry signals the change, and ignores names that are no COM port.
+TEST(PortWatcher, SeesPortsComeAndGoInTheSerialPortMap) {
+    HKEY map = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &map, nullptr),
+              ERROR_SUCCESS);
+    PortWatcher watcher;
+    const auto set = [&](const char* name, const char* port) {
+        RegSetValueExA(map, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(port),
+                       static_cast<DWORD>(std::strlen(port) + 1));
+    };
+    set("\\Device\\K7Other", "LPT7");
+    set("\\Device\\K7Serial0", "com231");
+    const auto start = GetTickCount();
+    EXPECT_EQ(watcher.Wait(std::chrono::milliseconds(3000)).appeared,
+              std::vector<std::string>{"com231"});
+    EXPECT_LT(GetTickCount() - start, 200u);  // signalled, not found by polling
+    RegDeleteValueA(map, "\\Device\\K7Serial0");
+    RegDeleteValueA(map, "\\Device\\K7Other");
+    EXPECT_EQ(watcher.Wait(std::chrono::milliseconds(3000)).disappeared,
+              std::vector<std::string>{"com231"});
+    RegCloseKey(map);
 }
 
 }  // namespace
