@@ -33,7 +33,7 @@ PortWatcher::PortWatcher(std::vector<std::string> patterns)
 PortChanges PortWatcher::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         const WatchSource::Woke woke =
             source_->WaitForActivity(std::max(left, std::chrono::milliseconds(0)));

@@ -214,7 +214,8 @@ TEST(PortSearch, UsbIdentityFromTheDeviceTree) {
 }
 
 // Ports come and go in the map of the serial ports that exist now; the watcher reports
-// them as the registry signals the change, and ignores names that are no COM port.
+// them as the registry signals each change (not by polling), and ignores names that are no
+// COM port.
 TEST(PortWatcher, SeesPortsComeAndGoInTheSerialPortMap) {
     HKEY map = nullptr;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
@@ -236,6 +237,18 @@ TEST(PortWatcher, SeesPortsComeAndGoInTheSerialPortMap) {
     EXPECT_EQ(watcher.Wait(std::chrono::milliseconds(3000)).disappeared,
               std::vector<std::string>{"com231"});
     RegCloseKey(map);
+    // Idle, the watcher sleeps: the process spends next to no processor time in a wait.
+    const auto cpu_ms = [] {
+        FILETIME created, ended, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+        const auto ms = [](FILETIME t) {
+            return (ULONGLONG{t.dwHighDateTime} << 32 | t.dwLowDateTime) / 10000;
+        };
+        return ms(kernel) + ms(user);
+    };
+    const auto cpu_before = cpu_ms();
+    EXPECT_TRUE(watcher.Wait(std::chrono::milliseconds(500)).empty());
+    EXPECT_LT(cpu_ms() - cpu_before, 50u);
 }
 
 }  // namespace
