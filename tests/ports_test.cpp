@@ -192,14 +192,14 @@ std::pair<PortChanges, milliseconds> ChangeSeen(PortWatcher& watcher, millisecon
     return {changes, took};
 }
 
-// Names made and removed in a watched directory (files, and symlinks as a simulator makes
-// them, dangling or not) are reported as soon as they change, long before a 250 ms poll
-// would see them; names that match no pattern, and the ports present at the start, are not.
-// A wait that sees nothing sleeps until its timeout.
+// Names made in a watched directory, removed or moved out of it (files, and symlinks as a simulator
+// makes them, dangling or not) are reported as soon as they change, long before a 250 ms poll would
+// see them; names that match no pattern, and the ports present at the start, are not. A wait that
+// sees nothing sleeps until its timeout.
 TEST(PortWatcher, ReportsMatchingNamesAsTheyComeAndGo) {
     const Scratch scratch;
     const fs::path& dir = scratch.root;
-    Write(dir / "ttyK7old", "");
+    Write(dir / "ttyK7old", ""), Write(dir / "away/other", "");
     PortWatcher watcher({(dir / "ttyK7*").string(), (dir / "ttyQ?").string()});
     EXPECT_EQ(watcher.initial(), std::vector<std::string>{(dir / "ttyK7old").string()});
     const std::string a = (dir / "ttyK7a").string(), b = (dir / "ttyQ1").string();
@@ -207,7 +207,7 @@ TEST(PortWatcher, ReportsMatchingNamesAsTheyComeAndGo) {
         {[&] { Write(dir / "other", ""), fs::create_symlink("/dev/null", a); }, {{a}, {}}},
         {[&] { fs::create_symlink(dir / "none", b), Write(dir / "ttyQ12", ""); }, {{b}, {}}},
         {[&] { fs::remove(a); }, {{}, {a}}},
-        {[&] { fs::rename(b, dir / "ttyX"); }, {{}, {b}}},
+        {[&] { fs::rename(b, dir / "away/ttyQ1"); }, {{}, {b}}},
     };
     for (const auto& [make, expected] : steps) {
         const auto [changes, took] = ChangeSeen(watcher, milliseconds(30), make);
