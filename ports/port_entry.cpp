@@ -1,5 +1,6 @@
 #include <cctype>
 #include <climits>
+#include <cstdio>
 #include <utility>
 
 #include "ports/ports.h"
@@ -41,6 +42,18 @@ std::string PortListEntry(const SerialPort& port) {
     std::string entry = port.name;
     if (entry.size() < 6) entry.resize(6, ' ');
     return entry + "  " + *port.friendly_name;
+}
+
+std::string DescribePort(const SerialPort& port) {
+    if (!port.usb) return port.name + "  not a USB port";
+    const UsbIdentity& usb = *port.usb;
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", usb.vendor_id, usb.product_id);
+    std::string text = port.name + "  USB " + ids;
+    text += usb.serial_number ? " serial " + *usb.serial_number : " without serial";
+    if (!usb.location.empty()) text += " at " + usb.location;
+    if (!usb.by_path.empty()) text += " (" + usb.by_path + ")";
+    return text;
 }
 
 }  // namespace k7

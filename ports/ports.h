@@ -9,11 +9,18 @@
 
 namespace k7 {
 
-// The USB device behind a port.
+// The USB device behind a port: which product it is, which unit, and where it is plugged in.
 struct UsbIdentity {
     std::uint16_t vendor_id = 0;
     std::uint16_t product_id = 0;
-    std::string serial_number;
+    std::optional<std::string> serial_number;  // many adapters carry none
+    // Where the device is plugged in, as the system names it. Linux: the USB device's name
+    // in sysfs, bus and hub ports ("1-2.4"). Windows: the hub and port the device tree
+    // records ("Port_#0004.Hub_#0001").
+    std::string location;
+    // Linux: the /dev/serial/by-path link that leads to the port, which also tells two
+    // ports of one USB device apart; empty when there is none (and on Windows).
+    std::string by_path;
 };
 
 struct SerialPort {
@@ -23,7 +30,7 @@ struct SerialPort {
     // entry of fewer than four characters, whose selection leaves the port as it was.
     std::optional<int> number;
     std::optional<std::string> friendly_name;  // what the system calls the device, if anything
-    std::optional<UsbIdentity> usb;            // not looked up by the searches yet
+    std::optional<UsbIdentity> usb;            // none for a port with no USB device behind it
 };
 
 // The record of a port found under `name`, with the number its list entry gives.
@@ -33,9 +40,13 @@ SerialPort SerialPortNamed(std::string name, std::optional<std::string> friendly
 // friendly name; the bare name when there is no friendly name.
 std::string PortListEntry(const SerialPort& port);
 
+// The port's name and, for a USB port, its identity on one line: "/dev/ttyACM0  USB
+// 1546:01a8 serial 0042 at 1-2.4 (/dev/serial/by-path/...)", for lists of candidates.
+std::string DescribePort(const SerialPort& port);
+
 // Every serial port the system records, in the order found. Windows: the registry's
 // device tree (or serial-port map). POSIX: the tty devices in sysfs that have hardware
-// behind them, named by their device path.
+// behind them, named by their device path, with the identity of a USB device behind one.
 std::vector<SerialPort> ListSerialPorts();
 
 }  // namespace k7

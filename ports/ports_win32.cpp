@@ -3,6 +3,7 @@
 // name is one entry. Windows NT 4 has no such tree and lists its ports in SERIALCOMM.
 #include <windows.h>
 
+#include <charconv>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -43,8 +44,9 @@ private:
     HKEY key_ = nullptr;
 };
 
-// Opens the subkey at `index` of `parent`, growing the name buffer until the name fits.
-LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, Key* key) {
+// Opens the subkey at `index` of `parent`, growing the name buffer until the name fits,
+// and gives back its name.
+LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, Key* key, std::string* key_name) {
     std::vector<char> name(kFirstBufferSize);
     for (;;) {
         DWORD size = static_cast<DWORD>(name.size());
@@ -56,6 +58,7 @@ LONG OpenSubKeyByIndex(HKEY parent, DWORD index, REGSAM access, Key* key) {
             continue;
         }
         if (result != ERROR_SUCCESS) return result;
+        *key_name = name.data();
         return RegOpenKeyExA(parent, name.data(), 0, access, key->Receive());
     }
 }
@@ -85,6 +88,19 @@ bool ValueEquals(HKEY key, const char* value_name, const char* expected, DWORD c
            _stricmp(text, expected) == 0;
 }
 
+// "VID_1546&PID_01A8..." (or with '+' between, as FTDI's own enumerator writes it): the
+// USB vendor and product id a device key's name starts with.
+bool ParseUsbIds(const std::string& device, UsbIdentity* usb) {
+    const auto hex = [&](std::size_t at, std::uint16_t* id) {
+        const char* end = device.data() + at + 4;
+        return std::from_chars(device.data() + at, end, *id, 16).ptr == end;
+    };
+    return device.size() >= 17 && _strnicmp(device.c_str(), "VID_", 4) == 0 &&
+           (device[8] == '&' || device[8] == '+') &&
+           _strnicmp(device.c_str() + 9, "PID_", 4) == 0 && hex(4, &usb->vendor_id) &&
+           hex(13, &usb->product_id);
+}
+
 bool IsPortClass(HKEY instance) {
     return ValueEquals(instance, "CLASS", "PORTS", 6) ||
            ValueEquals(instance, "CLASSGUID", kPortsClassGuid, 39);
@@ -100,13 +116,20 @@ public:
 private:
     enum class Next { kDevice, kEndWalk };
 
+    // The names of the three levels' keys of one device: USB, VID_1546&PID_01A8, 0042.
+    struct DevicePath {
+        std::string enumerator, device, instance;
+    };
+
     void EnumSerialCommMap();
     void EnumDeviceTree(const char* root_path);
-    Next AddDevice(HKEY instance);
+    Next AddDevice(HKEY instance, const DevicePath& path);
+    std::optional<UsbIdentity> UsbIdentityOf(HKEY instance, const DevicePath& path);
 
     std::vector<SerialPort>* target_;
     std::vector<char> port_name_;
     std::vector<char> friendly_name_;
+    std::vector<char> location_;
 };
 
 void CPortEnumerator::Enumerate() {
@@ -148,18 +171,21 @@ void CPortEnumerator::EnumDeviceTree(const char* root_path) {
     Key enumerator;
     Key device;
     Key instance;
+    DevicePath path;
     for (DWORD i = 0;; ++i) {
-        LONG result = OpenSubKeyByIndex(root, i, KEY_ENUMERATE_SUB_KEYS, &enumerator);
+        LONG result =
+            OpenSubKeyByIndex(root, i, KEY_ENUMERATE_SUB_KEYS, &enumerator, &path.enumerator);
         if (result != ERROR_SUCCESS) return;
         for (DWORD j = 0;; ++j) {
-            result = OpenSubKeyByIndex(enumerator, j, KEY_ENUMERATE_SUB_KEYS, &device);
+            result =
+                OpenSubKeyByIndex(enumerator, j, KEY_ENUMERATE_SUB_KEYS, &device, &path.device);
             if (result == ERROR_NO_MORE_ITEMS) break;
             if (result != ERROR_SUCCESS) return;
             for (DWORD k = 0;; ++k) {
-                result = OpenSubKeyByIndex(device, k, KEY_READ, &instance);
+                result = OpenSubKeyByIndex(device, k, KEY_READ, &instance, &path.instance);
                 if (result == ERROR_NO_MORE_ITEMS) break;
                 if (result != ERROR_SUCCESS) return;
-                if (AddDevice(instance) == Next::kEndWalk) return;
+                if (AddDevice(instance, path) == Next::kEndWalk) return;
             }
         }
     }
@@ -168,7 +194,7 @@ void CPortEnumerator::EnumDeviceTree(const char* root_path) {
 // Adds one instance key's entry if it is a COM port of the Ports class. Its PORTNAME may
 // also sit in the DEVICE PARAMETERS subkey; parallel ports of the class (LPT1) drop out
 // by name.
-CPortEnumerator::Next CPortEnumerator::AddDevice(HKEY instance) {
+CPortEnumerator::Next CPortEnumerator::AddDevice(HKEY instance, const DevicePath& path) {
     if (!IsPortClass(instance)) return Next::kDevice;
 
     LONG result = QueryValueAlloc(instance, "PORTNAME", &port_name_);
@@ -189,7 +215,24 @@ CPortEnumerator::Next CPortEnumerator::AddDevice(HKEY instance) {
     std::optional<std::string> friendly_name;
     if (result == ERROR_SUCCESS) friendly_name = friendly_name_.data();
     target_->push_back(SerialPortNamed(port_name_.data(), std::move(friendly_name)));
+    target_->back().usb = UsbIdentityOf(instance, path);
     return Next::kDevice;
+}
+
+// A USB port: vendor and product id from the device key's name; under the USB enumerator
+// the serial number is the instance key's name unless Windows made that name up (such a
+// name holds '&'); the location is what the device tree records for the device. That location
+// names the hub and the port on it ("Port_#0004.Hub_#0001"), which a technician can
+// match to a socket, unlike a location path that spells the whole bus topology.
+std::optional<UsbIdentity> CPortEnumerator::UsbIdentityOf(HKEY instance, const DevicePath& path) {
+    UsbIdentity usb;
+    if (!ParseUsbIds(path.device, &usb)) return std::nullopt;
+    if (_stricmp(path.enumerator.c_str(), "USB") == 0 &&
+        path.instance.find('&') == std::string::npos)
+        usb.serial_number = path.instance;
+    if (QueryValueAlloc(instance, "LOCATIONINFORMATION", &location_) == ERROR_SUCCESS)
+        usb.location = location_.data();
+    return usb;
 }
 
 }  // namespace

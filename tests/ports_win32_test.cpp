@@ -5,13 +5,16 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "ports/ports.h"
+#include "ports/watcher.h"
 
 namespace k7 {
 namespace {
@@ -87,27 +90,33 @@ std::uintptr_t HandleMark() {
     return mark;
 }
 
-// The port list's entries, sorted (the port list sorts anyway).
-std::vector<std::string> ListedEntries() {
+// The port list's entries (or another text of each port), sorted (the port list sorts
+// anyway).
+using Text = std::string (*)(const SerialPort&);
+std::vector<std::string> ListedEntries(Text text) {
     std::vector<std::string> entries;
     for (const SerialPort& port : ListSerialPorts())
-        entries.push_back(PortListEntry(port));
+        entries.push_back(text(port));
     std::ranges::sort(entries);
     return entries;
 }
 
 // Writes the devices, compares what the search lists beyond what it listed before and
-// removes them again. Each refresh of the port list runs a whole search, so a key left open
-// on any path of the walk would pile up handles.
-void ExpectAdded(const std::vector<Device>& devices, std::vector<std::string> expected) {
-    const std::vector<std::string> before = ListedEntries();
+// removes them again (below the USB enumerator, which Wine may use too, only their device
+// keys). Each refresh of the port list runs a whole search, so a key left open on any path
+// of the walk would pile up handles.
+void ExpectAdded(const std::vector<Device>& devices, std::vector<std::string> expected,
+                 Text text = PortListEntry) {
+    const std::vector<std::string> before = ListedEntries(text);
     std::set<std::string> enumerators;
     for (const Device& device : devices) {
-        enumerators.insert(device.path.substr(0, device.path.find('\\')));
+        const std::size_t end = device.path.find('\\');
+        enumerators.insert(device.path.substr(
+            0, device.path.starts_with("USB\\") ? device.path.find('\\', end + 1) : end));
         Write(device);
     }
     std::vector<std::string> added;
-    std::ranges::set_difference(ListedEntries(), before, std::back_inserter(added));
+    std::ranges::set_difference(ListedEntries(text), before, std::back_inserter(added));
     std::ranges::sort(expected);
     EXPECT_EQ(added, expected);
 
@@ -183,6 +192,63 @@ TEST(PortSearch, WalksEveryInstanceOfTheThreeLevelTree) {
                  {"K7WALKAEMPTY", {}},
                  Port(long_path, "COM260", "First again")},
                 {"COM260  First", "COM261  Second", "COM263  Single", "COM260  First again"});
+}
+
+// A port of the USB enumerator has the vendor and product id of its device key, the serial
+// number its instance key names (none when Windows made that name up, with '&') and the
+// location its key records. Other enumerators' ports named after the USB ids get the ids
+// only; a malformed id, or no ids, make no USB port.
+TEST(PortSearch, UsbIdentityFromTheDeviceTree) {
+    const Value location = {"LocationInformation", "Port_#0004.Hub_#0001"};
+    ExpectAdded(
+        {{"USB\\VID_1546&PID_01A8\\0042", {{"CLASS", "Ports"}, {"PORTNAME", "COM240"}, location}},
+         Port("USB\\vid_0403&pid_6001&MI_00\\6&2c6b4f2&0&0000", "COM241"),
+         Port("K7FTDIBUS\\VID_0403+PID_6015+A50285BIA\\0000", "COM242"),
+         Port("USB\\VID_12&PID_345678\\X", "COM243"),
+         Port("USB\\VID_1546&PID_01AG\\X", "COM244"),
+         Port("K7ACPI\\PNP0501\\1", "COM245")},
+        {"COM240  USB 1546:01a8 serial 0042 at Port_#0004.Hub_#0001",
+         "COM241  USB 0403:6001 without serial", "COM242  USB 0403:6015 without serial",
+         "COM243  not a USB port", "COM244  not a USB port", "COM245  not a USB port"},
+        DescribePort);
+}
+
+// Ports come and go in the map of the serial ports that exist now; the watcher reports
+// them as the registry signals each change (not by polling), and ignores names that are no
+// COM port.
+TEST(PortWatcher, SeesPortsComeAndGoInTheSerialPortMap) {
+    HKEY map = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &map, nullptr),
+              ERROR_SUCCESS);
+    PortWatcher watcher;
+    const auto set = [&](const char* name, const char* port) {
+        RegSetValueExA(map, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(port),
+                       static_cast<DWORD>(std::strlen(port) + 1));
+    };
+    set("\\Device\\K7Other", "LPT7");
+    set("\\Device\\K7Serial0", "com231");
+    const auto start = GetTickCount();
+    EXPECT_EQ(watcher.Wait(std::chrono::milliseconds(3000)).appeared,
+              std::vector<std::string>{"com231"});
+    EXPECT_LT(GetTickCount() - start, 200u);  // signalled, not found by polling
+    RegDeleteValueA(map, "\\Device\\K7Serial0");
+    RegDeleteValueA(map, "\\Device\\K7Other");
+    EXPECT_EQ(watcher.Wait(std::chrono::milliseconds(3000)).disappeared,
+              std::vector<std::string>{"com231"});
+    RegCloseKey(map);
+    // Idle, the watcher sleeps: the process spends next to no processor time in a wait.
+    const auto cpu_ms = [] {
+        FILETIME created, ended, kernel, user;
+        GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+        const auto ms = [](FILETIME t) {
+            return (ULONGLONG{t.dwHighDateTime} << 32 | t.dwLowDateTime) / 10000;
+        };
+        return ms(kernel) + ms(user);
+    };
+    const auto cpu_before = cpu_ms();
+    EXPECT_TRUE(watcher.Wait(std::chrono::milliseconds(500)).empty());
+    EXPECT_LT(cpu_ms() - cpu_before, 50u);
 }
 
 }  // namespace
