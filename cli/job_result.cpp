@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "update/update_worker.h"
+
 namespace k7 {
 
 std::string VersionText(const RunReport& report) {
@@ -26,6 +28,19 @@ std::string ResultText(const JobResult& job, JobKind kind) {
             break;
     }
     return "matches";
+}
+
+const char* FailureText(const JobResult& job, JobKind kind) {
+    if (job.report.failure == Failure::kNotFound) return kNotFoundText;
+    switch (kind) {
+        case JobKind::kProgram:
+            return "update not successful";
+        case JobKind::kInfo:
+            return "no complete answer";
+        case JobKind::kVerify:
+            break;
+    }
+    return "verify not successful";
 }
 
 }  // namespace k7

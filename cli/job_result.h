@@ -24,5 +24,7 @@ struct JobResult {
 std::string VersionText(const RunReport& report);
 // updated, unchanged, answered, matches, differs, failed or not found.
 std::string ResultText(const JobResult& job, JobKind kind);
+// What --quiet says on standard error of a job that did not succeed.
+const char* FailureText(const JobResult& job, JobKind kind);
 
 }  // namespace k7

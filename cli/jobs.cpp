@@ -97,20 +97,6 @@ void RunJob(Job& job, const JobOptions& options) {
     job.ended = true;
 }
 
-// What --quiet says on standard error of a port that did not succeed.
-const char* FailureText(const Job& job, JobKind kind) {
-    if (job.report.failure == Failure::kNotFound) return kNotFoundText;
-    switch (kind) {
-        case JobKind::kProgram:
-            return "update not successful";
-        case JobKind::kInfo:
-            return "no complete answer";
-        case JobKind::kVerify:
-            break;
-    }
-    return "verify not successful";
-}
-
 // Every file is created before any receiver is touched, each as a new one.
 bool CreateLogFiles(const std::string& dir, std::vector<std::unique_ptr<Job>>& jobs) {
     const std::string problem = LogDirProblem(dir);

@@ -65,7 +65,8 @@ private:
 
     Exchange EraseBlock(std::uint32_t block);
     Exchange WriteBlock(std::uint32_t block, std::uint32_t length);
-    Exchange VerifyBlock(std::uint32_t block, std::uint32_t length);
+    Exchange ReadBlock(std::uint32_t block, std::uint32_t length);
+    bool BlockMatches(std::uint32_t block, std::uint32_t length);
     Exchange ReadChunk(std::uint32_t offset, std::uint32_t length);
 
     Link& link_;
@@ -143,10 +144,10 @@ bool UpdateRun::ProgramPhase() {
     for (std::uint32_t block = 0; block < block_count_; ++block) {
         const std::uint32_t length = std::min(remaining, kBlockSize);
         Exchange end = WriteBlock(block, length);
-        if (end == Exchange::kAnswered) end = VerifyBlock(block, length);
+        if (end == Exchange::kAnswered) end = ReadBlock(block, length);
         if (end == Exchange::kStopped || end == Exchange::kDeviceGone)
             return Quit(end, "while writing", true);
-        if (end != Exchange::kAnswered) {
+        if (end != Exchange::kAnswered || !BlockMatches(block, length)) {
             EraseBlock(block);
             return false;
         }
@@ -196,11 +197,9 @@ Exchange UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
     return Exchange::kAnswered;
 }
 
-// kOtherKind when the block read back unlike the image.
-Exchange UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
+Exchange UpdateRun::ReadBlock(std::uint32_t block, std::uint32_t length) {
     LogPrintf(" ");
-    const std::uint32_t start = block * kBlockSize;
-    std::uint32_t offset = start;
+    std::uint32_t offset = block * kBlockSize;
     std::uint32_t left = length;
     for (std::uint32_t chunk = 0; chunk < kChunksPerBlock && left > 0; ++chunk) {
         const std::uint32_t n = std::min(left, kChunkSize);
@@ -214,7 +213,11 @@ Exchange UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
         left -= n;
         offset += kChunkSize;
     }
+    return Exchange::kAnswered;
+}
 
+bool UpdateRun::BlockMatches(std::uint32_t block, std::uint32_t length) {
+    const std::uint32_t start = block * kBlockSize;
     auto lock = link_.LockReadBack();
     const std::uint8_t* read = read_back_.get() + start;
     const std::uint8_t* expected = &image_[start];
@@ -222,7 +225,7 @@ Exchange UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
     if (e == expected + length) {
         lock.unlock();
         LogPrintf("ok\r\n");
-        return Exchange::kAnswered;
+        return true;
     }
     const auto j = static_cast<unsigned>(e - expected);
     const unsigned image_byte = *e;
@@ -233,7 +236,7 @@ Exchange UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
     LogPrintf("verify %04x %02x %02x\r\n", j, image_byte, read_byte);
     LogPrintf("verify %04x\r\n", j);
     LogPrintf("<verify fail %d bytes>\r\n", 1);
-    return Exchange::kOtherKind;
+    return false;
 }
 
 // Reads one chunk into its place in the read-back buffer. The place is first filled with
