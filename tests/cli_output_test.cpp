@@ -97,7 +97,7 @@ TEST(CliOutput, EachCauseReadsAlikeEverywhere) {
         EXPECT_EQ(EndText(job, c.kind), c.end + "  0.0 s");
     }
     EXPECT_EQ(OverallStatus({kExitNotFound, kExitNotFound}), kExitNotFound);
-    EXPECT_EQ(OverallStatus({kExitNotFound, kExitOk}), kExitFailed);
+    EXPECT_EQ(OverallStatus({kExitNotFound, kExitFailed}), kExitFailed);
     EXPECT_EQ(OverallStatus({kExitOk, kExitOk}), kExitOk);
 }
 

@@ -122,15 +122,20 @@ TEST_F(LinkExchange, CancelEndsTheExchangeUnderWayAndEveryLaterOne) {
 // length), none in all its tries, another, a stop from another thread, a receiver gone.
 TEST_F(LinkExchange, EachEndIsToldApart) {
     using E = k7::Exchange;
+    const ReplyCheck version{kRspData, kCmdVersion, 5}, data{kRspData};
     const struct {
         FaultAction action;
         std::uint32_t arg;
+        ReplyCheck wanted;
         E end;
     } cases[] = {
-        {FaultAction::kDelay, 1, E::kAnswered},  {FaultAction::kDrop, 0, E::kNoAnswer},
-        {FaultAction::kKind, 1, E::kOtherKind},  {FaultAction::kEcho, 28, E::kOtherKind},
-        {FaultAction::kShort, 3, E::kOtherKind}, {FaultAction::kHangup, 0, E::kDeviceGone},
-        {FaultAction::kDrop, 0, E::kStopped},
+        {FaultAction::kDelay, 1, version, E::kAnswered},
+        {FaultAction::kDrop, 0, version, E::kNoAnswer},
+        {FaultAction::kKind, 1, data, E::kOtherKind},
+        {FaultAction::kEcho, 28, version, E::kOtherKind},
+        {FaultAction::kShort, 3, version, E::kOtherKind},
+        {FaultAction::kHangup, 0, version, E::kDeviceGone},
+        {FaultAction::kDrop, 0, version, E::kStopped},
     };
     for (const auto& c : cases) {
         options.faults.clear();
@@ -141,7 +146,7 @@ TEST_F(LinkExchange, EachEndIsToldApart) {
             std::this_thread::sleep_for(30ms);
             if (c.end == E::kStopped) asking.Cancel();
         });
-        EXPECT_EQ(asking.Ask(kCmdVersion, nullptr, 0, {kRspData, kCmdVersion, 5}), c.end)
+        EXPECT_EQ(asking.Ask(kCmdVersion, nullptr, 0, c.wanted), c.end)
             << static_cast<int>(c.action);
         canceller.join();
     }
