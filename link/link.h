@@ -64,7 +64,7 @@ enum class Exchange {
     kNoAnswer,    // nothing usable came in all its tries
     kStopped,     // Link::Cancel ended it
     kDeviceGone,  // the port is closed or its device went away
-    kOtherKind,   // a reply came, but not of the kind asked for
+    kOtherKind,   // a reply came, but not the one asked for (kind, code or length)
 };
 
 // The reply a caller asked for: its kind, the command code a data reply starts with, and
