@@ -271,15 +271,14 @@ bool CUpdaterDlg::RunUpdate(LPARAM run) {
     };
     const k7::PortRef port = k7::PortFromNumber(SelectedPortNumber.load());
     return k7::UpdateWorker(link_, port, settings, [this] { FinishWorker(); }) ==
-           k7::UpdateOutcome::kSucceeded;
+           k7::Failure::kNone;
 }
 
 bool CUpdaterDlg::RunAddress(LPARAM) {
     const k7::PortRef port = k7::PortFromNumber(SelectedPortNumber.load());
-    const k7::AddressOutcome outcome =
-        k7::AddressWorker(link_, port, InputAddress, address_timings_);
+    const k7::Failure failure = k7::AddressWorker(link_, port, InputAddress, address_timings_);
     FinishWorker();
-    return outcome == k7::AddressOutcome::kProgramOk;
+    return failure == k7::Failure::kNone;
 }
 
 // The worker's last step (for the update, just before its outcome line), on its own

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "update/update_worker.h"
+
 namespace k7 {
 
 std::string VersionText(const RunReport& report) {
@@ -13,19 +15,32 @@ std::string VersionText(const RunReport& report) {
 }
 
 std::string ResultText(const JobResult& job, JobKind kind) {
-    if (job.outcome == UpdateOutcome::kNotFound) return "not found";
-    const bool ok = job.outcome == UpdateOutcome::kSucceeded;
+    const Failure failure = job.report.failure;
+    if (failure == Failure::kNotFound) return "not found";
+    if (failure == Failure::kDiffers) return "differs";
+    if (failure != Failure::kNone) return "failed";
     switch (kind) {
         case JobKind::kProgram:
-            return !ok ? "failed" : job.report.unchanged ? "unchanged" : "updated";
+            return job.report.unchanged ? "unchanged" : "updated";
         case JobKind::kInfo:
-            return ok ? "answered" : "failed";
+            return "answered";
         case JobKind::kVerify:
-            if (ok) return "matches";
-            return job.report.failed_step == "compare" && !job.report.stopped ? "differs"
-                                                                              : "failed";
+            break;
     }
-    return "failed";
+    return "matches";
+}
+
+const char* FailureText(const JobResult& job, JobKind kind) {
+    if (job.report.failure == Failure::kNotFound) return kNotFoundText;
+    switch (kind) {
+        case JobKind::kProgram:
+            return "update not successful";
+        case JobKind::kInfo:
+            return "no complete answer";
+        case JobKind::kVerify:
+            break;
+    }
+    return "verify not successful";
 }
 
 }  // namespace k7

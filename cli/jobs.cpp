@@ -18,7 +18,6 @@
 #include "cli/terminal.h"
 #include "link/link.h"
 #include "log/log.h"
-#include "service/address.h"
 #include "update/firmware_update.h"
 #include "update/update_worker.h"
 
@@ -55,78 +54,10 @@ struct Job : JobResult {
     ProgressBar* bar = nullptr;  // a lone port's bar
 };
 
-int StatusOf(UpdateOutcome outcome) {
-    switch (outcome) {
-        case UpdateOutcome::kSucceeded:
-            return kExitOk;
-        case UpdateOutcome::kFailed:
-            return kExitFailed;
-        case UpdateOutcome::kNotFound:
-            break;
-    }
-    return kExitNotFound;
-}
-
-// What `info` tells: the version, the device address and the image `program` would
-// install. Nothing that erases, writes, checks or resets is sent, and nothing at all once
-// the job is stopped.
-UpdateOutcome InfoWorker(Job& job, const UpdateSettings& settings) {
-    LogEnteredPort(job.port);
-    ProgressTracker progress(settings.progress, 0, settings.probe_wait, {});
-    if (!DetectKorvel7(job.link, job.port, settings, progress)) {
-        if (job.link.Cancelled()) return UpdateOutcome::kFailed;
-        LogNotFound();
-        return UpdateOutcome::kNotFound;
-    }
-    const auto stopped = [&job](const char* step, const char* what) {
-        LogStopped(job.report, step, what);
-        job.link.CloseComPort();
-        return UpdateOutcome::kFailed;
-    };
-    FirmwareVersion version;
-    bool answered = QueryFirmwareVersion(job.link, &version);
-    if (!answered && job.link.Cancelled())
-        return stopped(PhaseName(UpdatePhase::kVersion), "while reading the version");
-    if (answered) {
-        job.report.version = version;
-        LogExistingVersion(version);
-    } else {
-        LogNoExistingVersion();
-        job.report.failed_step = "version";
-    }
-    job.address_read = QueryDeviceAddress(job.link, &job.address);
-    if (!job.address_read && job.link.Cancelled())
-        return stopped("address", "while reading the address");
-    if (job.address_read) {
-        const auto& a = job.address;
-        LogPrintf("Device address: %02X:%02X:%02X:%02X:%02X:%02X\r\n", unsigned{a[0]},
-                  unsigned{a[1]}, unsigned{a[2]}, unsigned{a[3]}, unsigned{a[4]}, unsigned{a[5]});
-    } else if (answered) {
-        job.report.failed_step = "address";
-    }
-    answered = answered && job.address_read;
-    job.link.CloseComPort();
-    if (job.report.version) {
-        const auto image = ImageFor(*settings.images, version, &job.report.image);
-        if (image.empty()) {
-            LogPrintf("NOT supported firmware version! program would refuse it\r\n");
-        } else {
-            job.report.image_size = static_cast<std::uint32_t>(image.size());
-            LogPrintf("program would install image %c: %u bytes, sum %04x\r\n", job.report.image,
-                      job.report.image_size, unsigned{ImageCheckSum(image)});
-        }
-    }
-    return answered ? UpdateOutcome::kSucceeded : UpdateOutcome::kFailed;
-}
-
-// A log file that did not get the whole log is lost data: a job that otherwise succeeded
-// fails for it.
 void EndLogFile(Job& job) {
     if (job.log.file == nullptr) return;
     if (job.log.file->created()) job.log_path = job.log.file->path();
-    if (job.log.file->Close()) return;
-    job.log_lost = true;
-    if (job.status == kExitOk) job.status = kExitFailed;
+    job.log_lost = !job.log.file->Close();
 }
 
 // With --quiet the one report outside the log still reaches standard output, unless that
@@ -152,33 +83,18 @@ void RunJob(Job& job, const JobOptions& options) {
     };
     switch (options.kind) {
         case JobKind::kProgram:
-            job.outcome = UpdateWorker(job.link, job.port, settings, end_bar);
+            UpdateWorker(job.link, job.port, settings, end_bar);
             break;
         case JobKind::kInfo:
-            job.outcome = InfoWorker(job, settings);
+            InfoWorker(job.link, job.port, settings);
             break;
         case JobKind::kVerify:
-            job.outcome = VerifyWorker(job.link, job.port, settings, end_bar);
+            VerifyWorker(job.link, job.port, settings, end_bar);
             break;
     }
-    job.status = StatusOf(job.outcome);
     EndLogFile(job);
     job.seconds = std::chrono::duration<double>(Clock::now() - job.start).count();
     job.ended = true;
-}
-
-// What --quiet says on standard error of a port that did not succeed.
-const char* FailureText(const Job& job, JobKind kind) {
-    if (job.outcome == UpdateOutcome::kNotFound) return kNotFoundText;
-    switch (kind) {
-        case JobKind::kProgram:
-            return "update not successful";
-        case JobKind::kInfo:
-            return "no complete answer";
-        case JobKind::kVerify:
-            break;
-    }
-    return "verify not successful";
 }
 
 // Every file is created before any receiver is touched, each as a new one.
@@ -216,16 +132,6 @@ void ReportTrouble(const Job& job) {
     if (job.log_lost)
         std::fprintf(stderr, "korvel7: log of %s to %s: %s\n", Printable(job.port.label).c_str(),
                      Printable(job.log.file->path()).c_str(), job.log.file->error().c_str());
-}
-
-int OverallStatus(const std::vector<std::unique_ptr<Job>>& jobs) {
-    bool all_ok = true;
-    bool none_found = true;
-    for (const auto& job : jobs) {
-        all_ok = all_ok && job->status == kExitOk;
-        none_found = none_found && job->outcome == UpdateOutcome::kNotFound;
-    }
-    return all_ok ? kExitOk : none_found ? kExitNotFound : kExitFailed;
 }
 
 }  // namespace
@@ -282,7 +188,9 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     if (show_live) live.Draw(LiveRows(jobs, options.kind));
 
     std::vector<const JobResult*> results;
+    std::vector<int> statuses;
     for (auto& job : jobs) {
+        statuses.push_back(job->Status());
         if (options.json)
             WriteStdout(JsonLine(*job, options.kind));
         else if (!lone && !options.quiet)
@@ -294,10 +202,10 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     // A job that did its work but lost its log has said so above.
     if (options.quiet)
         for (const auto& job : jobs)
-            if (job->status != kExitOk && job->outcome != UpdateOutcome::kSucceeded)
+            if (job->report.failure != Failure::kNone)
                 std::fprintf(stderr, "korvel7: %s on %s\n", FailureText(*job, options.kind),
                              Printable(job->port.label).c_str());
-    return OverallStatus(jobs);
+    return OverallStatus(statuses);
 }
 
 }  // namespace k7

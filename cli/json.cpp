@@ -35,26 +35,27 @@ std::string JsonString(std::string_view text) {
 std::string JsonLine(const JobResult& job, JobKind kind) {
     const RunReport& r = job.report;
     auto or_null = [](const std::string& text) { return text.empty() ? "null" : JsonString(text); };
-    std::string line = "{\"port\":" + JsonString(job.port.label) + ",\"found\":" +
-                       (job.outcome != UpdateOutcome::kNotFound ? "true" : "false") +
+    std::string line = "{\"port\":" + JsonString(job.port.label) +
+                       ",\"found\":" + (r.failure != Failure::kNotFound ? "true" : "false") +
                        ",\"version_before\":" + or_null(VersionText(r)) +
                        ",\"image\":" + or_null(r.image != 0 ? std::string(1, r.image) : "") +
                        ",\"bytes_written\":" + std::to_string(r.bytes_written);
     if (kind == JobKind::kInfo) {
         char address[24] = "";
-        if (job.address_read)
-            std::snprintf(address, sizeof address, "%02X:%02X:%02X:%02X:%02X:%02X",
-                          unsigned{job.address[0]}, unsigned{job.address[1]},
-                          unsigned{job.address[2]}, unsigned{job.address[3]},
-                          unsigned{job.address[4]}, unsigned{job.address[5]});
+        if (r.address) {
+            const auto& a = *r.address;
+            std::snprintf(address, sizeof address, "%02X:%02X:%02X:%02X:%02X:%02X", unsigned{a[0]},
+                          unsigned{a[1]}, unsigned{a[2]}, unsigned{a[3]}, unsigned{a[4]},
+                          unsigned{a[5]});
+        }
         line += ",\"address\":" + or_null(address);
     }
     if (kind == JobKind::kVerify) line += ",\"differences\":" + std::to_string(r.differences);
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f", job.seconds);
     line += ",\"result\":" + JsonString(ResultText(job, kind)) +
-            ",\"failed_step\":" + or_null(job.status == kExitOk ? "" : r.failed_step) +
-            ",\"duration_s\":" + seconds + ",\"exit_status\":" + std::to_string(job.status) +
+            ",\"failed_step\":" + or_null(job.Status() == kExitOk ? "" : StepName(r.failed_step)) +
+            ",\"duration_s\":" + seconds + ",\"exit_status\":" + std::to_string(job.Status()) +
             ",\"log_file\":" + or_null(job.log_path) +
             ",\"log_lost\":" + (job.log_lost ? "true" : "false") + "}\n";
     return line;

@@ -48,8 +48,8 @@ std::string FitRow(const LiveRow& row, std::size_t columns) {
 
 std::string EndText(const JobResult& job, JobKind kind) {
     std::string text = ResultText(job, kind);
-    if (text == "failed" && !job.report.failed_step.empty())
-        text += " at " + job.report.failed_step;
+    if (text == "failed" && job.report.failed_step != Step::kNone)
+        text += std::string(" at ") + StepName(job.report.failed_step);
     if (job.log_lost) text += ", log lost";
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "  %.1f s", job.seconds);

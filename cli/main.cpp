@@ -179,15 +179,13 @@ int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
     k7::LogPrintf("INPUT ADDRESS = %02X:%02X:%02X\r\n", unsigned{address[0]}, unsigned{address[1]},
                   unsigned{address[2]});
     k7::Link link;
-    const k7::AddressOutcome outcome = k7::AddressWorker(link, port, address);
+    const k7::Failure failure = k7::AddressWorker(link, port, address);
     k7::ReportOpenFailure(stderr, port, link.LastOpenError());
-    switch (outcome) {
-        case k7::AddressOutcome::kProgramOk:
+    switch (k7::ExitStatus(failure)) {
+        case kExitOk:
             return kExitOk;
-        case k7::AddressOutcome::kProgramFailed:
+        case kExitFailed:
             return Report(output, kExitFailed, "the address was not confirmed on " + port.label);
-        case k7::AddressOutcome::kNotOpened:
-            break;
     }
     return Report(output, kExitNotFound, port.label + " could not be opened");
 }
@@ -199,7 +197,7 @@ int RunVersion(const k7::PortRef& port, const Output& output) {
         return Report(output, kExitNotFound, port.label + " could not be opened");
     }
     k7::FirmwareVersion version;
-    const bool ok = k7::QueryFirmwareVersion(link, &version);
+    const bool ok = k7::QueryFirmwareVersion(link, &version) == k7::Exchange::kAnswered;
     link.CloseComPort();
     if (!ok) {
         k7::LogNoExistingVersion();

@@ -141,6 +141,25 @@ int Link::SendCommand(int code, const std::uint8_t* payload, std::uint32_t lengt
     return 0;
 }
 
+bool ReplyCheck::Accepts(const Response& reply) const {
+    return (kind == kRspNone || reply.kind == kind) && (code < 0 || reply.data[0] == code) &&
+           reply.length >= min_length && reply.length <= max_length;
+}
+
+// A cancel closes no port, so it is told apart first.
+std::optional<Exchange> Link::Gone() const {
+    if (Cancelled()) return Exchange::kStopped;
+    if (!PortOpen()) return Exchange::kDeviceGone;
+    return std::nullopt;
+}
+
+Exchange Link::Ask(int code, const std::uint8_t* payload, std::uint32_t length,
+                   const ReplyCheck& wanted) {
+    if (SendCommand(code, payload, length) != 0)
+        return wanted.Accepts(LastResponse()) ? Exchange::kAnswered : Exchange::kOtherKind;
+    return Gone().value_or(Exchange::kNoAnswer);
+}
+
 void Link::OnReceive(const std::uint8_t* bytes, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i)
         ParseByte(bytes[i]);

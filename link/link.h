@@ -58,6 +58,26 @@ struct Response {
     std::array<std::uint8_t, 256> data{};  // kind 3: the payload, then its checksum
 };
 
+// How one exchange ended, so that its caller need not ask the link again why.
+enum class Exchange {
+    kAnswered,    // a reply came, of the kind asked for
+    kNoAnswer,    // nothing usable came in all its tries
+    kStopped,     // Link::Cancel ended it
+    kDeviceGone,  // the port is closed or its device went away
+    kOtherKind,   // a reply came, but not the one asked for (kind, code or length)
+};
+
+// The reply a caller asked for: its kind, the command code a data reply starts with, and
+// the range of its recorded length (Response::length, so a data reply's checksum counts).
+struct ReplyCheck {
+    int kind = kRspNone;  // kRspNone: any reply
+    int code = -1;        // -1: any
+    int min_length = 0;
+    int max_length = 256;
+
+    bool Accepts(const Response& reply) const;
+};
+
 // How long an exchange waits for its response. The product uses the defaults; tests may
 // shorten them.
 struct LinkWaits {
@@ -100,6 +120,13 @@ public:
     // Sends and waits for any accepted response, with retries; 1 when one came. Each try
     // that fails logs ".", and the last "x<code>.<kind> "; a cancelled link logs nothing.
     int SendCommand(int code, const std::uint8_t* payload, std::uint32_t length);
+
+    // Why no exchange can take place now: kStopped after Cancel, kDeviceGone once the port
+    // is closed or its device went away; nothing while the port is usable.
+    std::optional<Exchange> Gone() const;
+    // SendCommand, with the reply checked against `wanted` and the end told by its kind.
+    Exchange Ask(int code, const std::uint8_t* payload, std::uint32_t length,
+                 const ReplyCheck& wanted = {});
 
     // The receive routine: parses every byte in order.
     void OnReceive(const std::uint8_t* bytes, std::uint32_t count);

@@ -7,11 +7,10 @@
 #include <cstdint>
 #include <string>
 
-#include "link/port.h"
-
 namespace k7 {
 
 class Link;
+enum class Exchange;
 
 // The three address bytes as typed, in field order.
 using InputAddress = std::array<std::uint8_t, 3>;
@@ -34,13 +33,8 @@ bool WriteAddress(Link& link, const InputAddress& address);
 bool ReadAddress(Link& link, const InputAddress& address);
 
 // The device address as the receiver reports it (command 200): the six bytes after the
-// reply's code. False, having logged why, when no usable reply came.
-bool QueryDeviceAddress(Link& link, std::array<std::uint8_t, 6>* address);
-
-enum class AddressOutcome { kNotOpened, kProgramOk, kProgramFailed };
-
-// The whole job on one port: open, write, wait, read, close.
-AddressOutcome AddressWorker(Link& link, const PortRef& port, const InputAddress& address,
-                             AddressTimings timings = {});
+// reply's code. When no usable reply came, logs why (a stopped exchange logs nothing);
+// kOtherKind also for a reply too short to hold the address.
+Exchange QueryDeviceAddress(Link& link, std::array<std::uint8_t, 6>* address);
 
 }  // namespace k7

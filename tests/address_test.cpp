@@ -4,6 +4,7 @@
 
 #include "service/address.h"
 #include "tests/sim_fixture.h"
+#include "update/update_worker.h"
 
 namespace k7 {
 namespace {
@@ -24,7 +25,7 @@ TEST(AddressField, ExactlyTwoHexDigits) {
 
 class AddressRun : public test::SimTest {
 protected:
-    AddressOutcome Run(const InputAddress& address = {0x0A, 0xFF, 0x7C}) {
+    Failure Run(const InputAddress& address = {0x0A, 0xFF, 0x7C}) {
         return RunWorkerOn(Serve(), {}, [&](Link& link, const PortRef& port) {
             return AddressWorker(link, port, address, timings);
         });
@@ -40,7 +41,7 @@ protected:
 // The address is read back only after the receiver had its time to store it.
 TEST_F(AddressRun, GoodRunWritesThePayloadWaitsAndConfirms) {
     timings = {50ms, 300ms};
-    EXPECT_EQ(Run(), AddressOutcome::kProgramOk);
+    EXPECT_EQ(Run(), Failure::kNone);
     EXPECT_GE(elapsed, 350ms);
     EXPECT_EQ(Log(), Opened() +
                          "Command OK\r\nRead Addr OK    0A:FF:7C\r\n"
@@ -72,7 +73,7 @@ TEST_F(AddressRun, EachAnswerGivesItsOutcome) {
         options.faults.clear();
         Fault(action, command, arg);
         const bool confirmed = log.ends_with(ok);
-        EXPECT_EQ(Run(), confirmed ? AddressOutcome::kProgramOk : AddressOutcome::kProgramFailed);
+        EXPECT_EQ(Run(), confirmed ? Failure::kNone : Failure::kFailed);
         EXPECT_EQ(Log(), Opened() + log);
     }
 }
@@ -81,7 +82,7 @@ TEST_F(AddressRun, PortThatDoesNotOpen) {
     Link link;
     testing::internal::CaptureStdout();
     EXPECT_EQ(AddressWorker(link, PortFromPath("/dev/korvel7-missing"), {1, 2, 3}),
-              AddressOutcome::kNotOpened);
+              Failure::kNotFound);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "/dev/korvel7-missing not found or busy\r\n");
     EXPECT_EQ(Log(), "/dev/korvel7-missing  NOT OPEN\r\n");
 }

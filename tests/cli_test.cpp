@@ -235,17 +235,19 @@ TEST(Benches, LiveLinesFitTheWidthAndEndWithEachResult) {
     EXPECT_NE(screen[4].find(" failed "), std::string::npos) << screen[4];
 }
 
-// A terminal that cannot move the cursor gets a plain line per port as its job ends, and
-// no bar for a lone port.
+// A terminal that cannot move the cursor gets a plain line per port as its job ends (the
+// receiver that keeps its address ends last), and no bar for a lone port.
 TEST(Benches, DumbTerminalsGetPlainLines) {
-    Bench bench({{}, {}});
+    sim::Options no_address;
+    no_address.faults = {{sim::FaultAction::kDrop, kCmdReadAddress}};
+    Bench bench({{}, no_address});
     Result r = RunCli("info --progress" + bench.Ports(), "TERM=dumb");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
     const std::vector<std::string> lines = Lines(r.err);
     ASSERT_EQ(lines.size(), 5u) << r.err;
-    for (std::size_t i = 0; i < 2; ++i)
-        EXPECT_NE(lines[i].find("  answered  "), std::string::npos) << lines[i];
+    EXPECT_NE(lines[0].find("  answered  "), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("  failed at address  "), std::string::npos) << lines[1];
     r = RunCli("info --progress" + bench.Ports({0}), "TERM=dumb");
     EXPECT_EQ(r.err, "");
 }

@@ -24,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using sim::FaultAction;
 
-class Exchange : public test::SimTest {
+class LinkExchange : public test::SimTest {
 protected:
     void TearDown() override {
         link.CloseComPort();
@@ -47,7 +47,7 @@ protected:
     Link link{waits};
 };
 
-TEST_F(Exchange, PortIsOpenedRaw8N1At115200WithoutFlowControl) {
+TEST_F(LinkExchange, PortIsOpenedRaw8N1At115200WithoutFlowControl) {
     Open();
     const termios& line = last_line_settings;
     EXPECT_EQ(cfgetispeed(&line), B115200);
@@ -57,7 +57,7 @@ TEST_F(Exchange, PortIsOpenedRaw8N1At115200WithoutFlowControl) {
     EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
 }
 
-TEST_F(Exchange, AnswerToALaterTrySucceeds) {
+TEST_F(LinkExchange, AnswerToALaterTrySucceeds) {
     Fault(FaultAction::kDrop, kCmdVersion, 1);
     Fault(FaultAction::kCorrupt, kCmdVersion, 2);
     Open();
@@ -69,7 +69,7 @@ TEST_F(Exchange, AnswerToALaterTrySucceeds) {
 
 // An answer that arrives after an exchange gave up leaves the event signalled: the next
 // exchange's first wait returns at once with nothing recorded and is repeated.
-TEST_F(Exchange, LateAnswerCarriesIntoTheNextExchange) {
+TEST_F(LinkExchange, LateAnswerCarriesIntoTheNextExchange) {
     for (unsigned nth : {1u, 2u, 3u, 4u, 6u})
         Fault(FaultAction::kDrop, kCmdVersion, nth);
     Fault(FaultAction::kDelay, kCmdVersion, 5, 150);
@@ -85,7 +85,7 @@ TEST_F(Exchange, LateAnswerCarriesIntoTheNextExchange) {
     EXPECT_EQ(Count(kCmdVersion), 7u);
 }
 
-TEST_F(Exchange, PayloadLimitsAndMissingPayload) {
+TEST_F(LinkExchange, PayloadLimitsAndMissingPayload) {
     Open();
     const test::Bytes largest(248, 0x42);
     ASSERT_EQ(link.SendPacket(kCmdWriteChunk, largest.data(), 248), 1);
@@ -101,7 +101,7 @@ TEST_F(Exchange, PayloadLimitsAndMissingPayload) {
 
 // A cancel from another thread ends the exchange under way after its current try, and
 // nothing is sent, waited for or opened after it.
-TEST_F(Exchange, CancelEndsTheExchangeUnderWayAndEveryLaterOne) {
+TEST_F(LinkExchange, CancelEndsTheExchangeUnderWayAndEveryLaterOne) {
     Fault(FaultAction::kDrop, kCmdVersion);
     Open();
     std::thread canceller([this] {
@@ -118,7 +118,41 @@ TEST_F(Exchange, CancelEndsTheExchangeUnderWayAndEveryLaterOne) {
     EXPECT_EQ(link.OpenComPort(PortFromPath(Port())), 0);
 }
 
-TEST_F(Exchange, ClosedPortFailsAtOnce) {
+// How an exchange ends, as its caller is told: the reply it asked for (kind, code and
+// length), none in all its tries, another, a stop from another thread, a receiver gone.
+TEST_F(LinkExchange, EachEndIsToldApart) {
+    using E = k7::Exchange;
+    const ReplyCheck version{kRspData, kCmdVersion, 5}, data{kRspData};
+    const struct {
+        FaultAction action;
+        std::uint32_t arg;
+        ReplyCheck wanted;
+        E end;
+    } cases[] = {
+        {FaultAction::kDelay, 1, version, E::kAnswered},
+        {FaultAction::kDrop, 0, version, E::kNoAnswer},
+        {FaultAction::kKind, 1, data, E::kOtherKind},
+        {FaultAction::kEcho, 28, version, E::kOtherKind},
+        {FaultAction::kShort, 3, version, E::kOtherKind},
+        {FaultAction::kHangup, 0, version, E::kDeviceGone},
+        {FaultAction::kDrop, 0, version, E::kStopped},
+    };
+    for (const auto& c : cases) {
+        options.faults.clear();
+        Fault(c.action, kCmdVersion, sim::kEveryOccurrence, c.arg);
+        Link asking(waits);
+        ASSERT_EQ(asking.OpenComPort(Serve()), 1);
+        std::thread canceller([&] {
+            std::this_thread::sleep_for(30ms);
+            if (c.end == E::kStopped) asking.Cancel();
+        });
+        EXPECT_EQ(asking.Ask(kCmdVersion, nullptr, 0, c.wanted), c.end)
+            << static_cast<int>(c.action);
+        canceller.join();
+    }
+}
+
+TEST_F(LinkExchange, ClosedPortFailsAtOnce) {
     EXPECT_EQ(link.SendPacket(kCmdVersion, nullptr, 0), 0);
     EXPECT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 0);
     EXPECT_EQ(Log(), ".");

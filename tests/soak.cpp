@@ -206,7 +206,7 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
     });
     const bool in_time = worker.wait_for(bound) == std::future_status::ready;
     if (!in_time) server.Stop();  // its hang-up ends any host that still listens
-    const UpdateOutcome outcome = worker.get();
+    const Failure outcome = worker.get();
     RunResult r{"", "", log.Text(), duration<double>(steady_clock::now() - start).count()};
     SetLogSink(nullptr);
 
@@ -214,7 +214,7 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
     const auto* kind = std::find_if(std::begin(kOutcomes), std::end(kOutcomes), [&](auto& o) {
         return r.log.find(o.first) != std::string::npos;
     });
-    const bool hung_up = !server.Running() && outcome == UpdateOutcome::kFailed;
+    const bool hung_up = !server.Running() && outcome == Failure::kFailed;
     r.row = !in_time ? "timed out" : (hung_up ? "hang-up: " : "") + std::string(kind->second);
     // What the receiver would run is its memory as it reads, with the bit errors; what it
     // should run is the image for the version it reports.
@@ -225,7 +225,7 @@ RunResult Run(const sim::Options& options, microseconds bound, bool must_succeed
     const auto differs = std::mismatch(image.begin(), image.end(), memory.begin()).first;
     if (!in_time)
         r.violation = "ran past the bound";
-    else if (success != (outcome == UpdateOutcome::kSucceeded))
+    else if (success != (outcome == Failure::kNone))
         r.violation = "the outcome and the log's last line disagree";
     else if (success && image.empty())
         r.violation = "success on a version that no image is for";

@@ -41,15 +41,15 @@ protected:
         settings.probe_wait = 300ms;
         settings.update.check_pause = 10ms;
     }
-    UpdateOutcome Run(LinkWaits waits = {}) {
+    Failure Run(LinkWaits waits = {}) {
         Serve();
         return RunAgain(waits);
     }
     // Another run on the same receiver.
-    UpdateOutcome RunAgain(LinkWaits waits = {}) {
+    Failure RunAgain(LinkWaits waits = {}) {
         return RunWorkerOn(PortFromPath(Port()), waits, [this](Link& link, const PortRef& port) {
             SetRunning(&link);
-            const UpdateOutcome outcome = worker(link, port, settings, {});
+            const Failure outcome = worker(link, port, settings, {});
             SetRunning(nullptr);
             return outcome;
         });
@@ -90,7 +90,7 @@ TEST_F(UpdateRun, Versions1And2GetImageAWithTheCompleteLog) {
     for (const auto& [version, text] :
          {std::pair{sim::Version{1, 9, 9}, "1.9.9"}, std::pair{sim::Version{2, 4, 5}, "2.4.5"}}) {
         options.version = version;
-        ASSERT_EQ(Run(), UpdateOutcome::kSucceeded) << text;
+        ASSERT_EQ(Run(), Failure::kNone) << text;
         EXPECT_EQ(Log(), SmallImageLog(Port(), text));
         ClearLog();
     }
@@ -113,7 +113,7 @@ TEST_F(UpdateRun, Versions1And2GetImageAWithTheCompleteLog) {
 TEST_F(UpdateRun, Version3GetsImageBAndTheReceiverBootsIt) {
     options.version = {3, 0, 0};
     options.blank = false;
-    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    ASSERT_EQ(Run(), Failure::kNone);
     EXPECT_NE(Log().find("Existing FW version: 3.0.0\r\nerase "), std::string::npos) << Log();
     ExpectLogEnd("Issuing cpu reset command\r\n" + kSent);
     EXPECT_TRUE(std::equal(kImageB.begin(), kImageB.end(), Memory().begin()));
@@ -125,7 +125,7 @@ TEST_F(UpdateRun, Version3GetsImageBAndTheReceiverBootsIt) {
 TEST_F(UpdateRun, UnsupportedVersionsEraseNothing) {
     for (sim::Version version : {sim::Version{0, 9, 9}, sim::Version{4, 0, 0}}) {
         options.version = version;
-        EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+        EXPECT_EQ(Run(), Failure::kFailed);
         ExpectLogEnd(Format("Existing FW version: %u.%u.%u\r\n", version.major, version.minor,
                             version.patch) +
                      "NOT supported firmware version!\r\nUpdate not successful\r\n");
@@ -136,7 +136,7 @@ TEST_F(UpdateRun, UnsupportedVersionsEraseNothing) {
 // With the product's waits: five tries, each waiting its 200 ms.
 TEST_F(UpdateRun, VersionQueryUnanswered) {
     Fault(FaultAction::kDrop, kCmdVersion);
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run(), Failure::kFailed);
     EXPECT_GE(elapsed, settings.probe_wait + 5 * 200ms);
     EXPECT_EQ(Count(kCmdVersion), 5u);
     ExpectLogEnd(
@@ -148,7 +148,7 @@ TEST_F(UpdateRun, VersionQueryUnanswered) {
 // old firmware its read-back fails.
 TEST_F(UpdateRun, EraseFailingFiveTimesIsPassedOver) {
     options.refused_erase_blocks = {3};
-    ASSERT_EQ(Run({20ms, 500ms}), UpdateOutcome::kSucceeded);
+    ASSERT_EQ(Run({20ms, 500ms}), Failure::kNone);
     std::string failures;
     for (int i = 0; i < 5; ++i)
         failures += Format(".....x6.0 erase block 4 / %u fail\r\n", kBlocksA);
@@ -157,7 +157,7 @@ TEST_F(UpdateRun, EraseFailingFiveTimesIsPassedOver) {
 
     ClearLog();
     options.blank = false;
-    EXPECT_EQ(Run({20ms, 500ms}), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run({20ms, 500ms}), Failure::kFailed);
     EXPECT_NE(
         Log().find(Format("send block 4/%u ", kBlocksA) + Dots(32) + " " + Dots(32) + "verify "),
         std::string::npos)
@@ -171,7 +171,7 @@ TEST_F(UpdateRun, EraseFailingFiveTimesIsPassedOver) {
 TEST_F(UpdateRun, WriteChunkNeverAnswered) {
     for (unsigned attempt = 0; attempt < 5; ++attempt)
         Fault(FaultAction::kDrop, kCmdWriteChunk, 32 + 10 + attempt);  // block 2, chunk 10
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run(), Failure::kFailed);
     ExpectLogEnd(Format("send block 2/%u ", kBlocksA) + Dots(9) + ".....x4.0 fail\r\n" +
                  ".Firmware Update failed\r\nUpdate not successful\r\n");
     EXPECT_EQ(Count(kCmdEraseBlock), kBlocksA + 1);
@@ -182,7 +182,7 @@ TEST_F(UpdateRun, ReadBackDifferenceIsReportedAtItsBlockPosition) {
     for (const std::uint32_t at : {kBlock, 2 * kBlock - 1}) {  // in block 2
         options.faults.clear();
         Fault(FaultAction::kFlip, kCmdReadChunk, at / kChunk + 1, at % kChunk, 0x40);
-        EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+        EXPECT_EQ(Run(), Failure::kFailed);
         const unsigned in_block = at % kBlock, image = kImageA[at];
         ExpectLogEnd(Format("verify %04x %02x %02x\r\n", in_block, image, image ^ 0x40) +
                      Format("verify %04x\r\n", in_block) +
@@ -193,7 +193,7 @@ TEST_F(UpdateRun, ReadBackDifferenceIsReportedAtItsBlockPosition) {
 
 TEST_F(UpdateRun, ReadResponseOfOddLengthIsReportedAndCompared) {
     Fault(FaultAction::kShort, kCmdReadChunk, 3, 4 + 1);  // one data byte instead of 128
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run(), Failure::kFailed);
     EXPECT_NE(Log().find(" ..<rsp = 4, 4>."), std::string::npos) << Log();
     // The chunk's other bytes never arrived: the compare must not pass them.
     EXPECT_NE(Log().find("verify 010"), std::string::npos) << Log();
@@ -205,7 +205,7 @@ TEST_F(UpdateRun, AcknowledgementInsteadOfReadBackNeverPassesAsData) {
     std::fill_n(image.begin() + 2 * kChunk, kChunk, std::uint8_t{0});
     UseImageA(image);
     Fault(FaultAction::kKind, kCmdReadChunk, 3, kRspNoData1);
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run(), Failure::kFailed);
     EXPECT_NE(Log().find("<rsp = 1, 0>"), std::string::npos) << Log();
     ExpectLogEnd(Format("verify %04x 00 ff\r\nverify %04x\r\n", 2 * kChunk, 2 * kChunk) +
                  "<verify fail 1 bytes>\r\n.Firmware Update failed\r\nUpdate not successful\r\n");
@@ -225,7 +225,7 @@ TEST_F(UpdateRun, WholeImageCompareListsFewerThanTenDifferences) {
         UseImageA(image);
         options.faults.clear();
         Fault(FaultAction::kAgain, kCmdReadChunk, 31, kCmdWriteChunk);
-        EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+        EXPECT_EQ(Run(), Failure::kFailed);
         std::string expected = Format("verify failed %u\r\n", n);
         for (unsigned i = 0, at = chunk31 + 3; i < n && n < 10; ++i, at += 11)
             expected += Format("err: %04x %02x %02x\r\n", at, image[at], image[at] ^ 0x5A);
@@ -240,7 +240,7 @@ TEST_F(UpdateRun, CheckStatusChecksumFailureOrUnknown) {
          {std::pair{0xEEu, "checksum failure"}, std::pair{0x42u, "unknown failure <42>"}}) {
         options.faults.clear();
         Fault(FaultAction::kStatus, kCmdImageCheck, 1, status);
-        EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+        EXPECT_EQ(Run(), Failure::kFailed);
         ExpectLogEnd(Format("returned cs=%04x\r\nUpdate verify ", kSumA) + line +
                      "\r\nFirmware Update failed\r\nUpdate not successful\r\n");
         EXPECT_EQ(Count(kCmdImageCheck), 1u);
@@ -249,7 +249,7 @@ TEST_F(UpdateRun, CheckStatusChecksumFailureOrUnknown) {
 
 TEST_F(UpdateRun, UnansweredResetStillSucceeds) {
     Fault(FaultAction::kDrop, kCmdImageCheck, 2);
-    EXPECT_EQ(Run(LinkWaits{200ms, 500ms}), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(Run(LinkWaits{200ms, 500ms}), Failure::kNone);
     ExpectLogEnd(
         "Issuing cpu reset command\r\n.x7.0 reset command failed. Please reset the unit "
         "manually\r\n" +
@@ -265,7 +265,7 @@ TEST_F(UpdateRun, UnansweredCheckAsksForAManualReset) {
     for (const auto action : {FaultAction::kDrop, FaultAction::kEcho}) {
         options.faults.clear();
         Fault(action, kCmdImageCheck, 1, kCmdVersion);
-        EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
+        EXPECT_EQ(Run(), Failure::kNone);
         const bool dropped = action == FaultAction::kDrop;
         EXPECT_GE(elapsed, dropped ? settings.probe_wait + 5000ms : 0ms);
         ExpectLogEnd(Format("Checksum passed for %u bytes. cs=%04x\r\n", kSizeA, kSumA) +
@@ -335,7 +335,7 @@ TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
         worker = stop.job;
         report = {};
         ClearLog();
-        EXPECT_EQ(Run(), UpdateOutcome::kFailed) << stop.line;
+        EXPECT_EQ(Run(), Failure::kStopped) << stop.line;
         std::this_thread::sleep_for(20ms);
         EXPECT_EQ(received, at_stop) << stop.line;
         EXPECT_NE(Log().find(stop.before + "\r\nstopped " + stop.line + "\r\n"), std::string::npos)
@@ -345,8 +345,8 @@ TEST_F(UpdateRun, StopAtEachStepFailsThereAndSendsNothingMore) {
              {"fail\r\n", "fail>", "command failed", "fail to get", "Please reset", "will be reset",
               "Update successful", "Verify successful"})
             EXPECT_EQ(Log().find(noise), std::string::npos) << noise << " in\n" << Log();
-        EXPECT_TRUE(report.stopped);
-        EXPECT_EQ(report.failed_step, stop.step);
+        EXPECT_EQ(report.failure, Failure::kStopped);
+        EXPECT_STREQ(StepName(report.failed_step), stop.step);
         server.reset();  // its trace reads this round's trigger
     }
 }
@@ -358,7 +358,7 @@ TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
     const FirmwareVersion v = BuiltInImages().a_version;
     options.version = {v.major, v.minor, v.patch};
     settings.update.skip_if_current = true;
-    EXPECT_EQ(Run(), UpdateOutcome::kSucceeded);
+    EXPECT_EQ(Run(), Failure::kNone);
     EXPECT_EQ(Count(kCmdEraseBlock), kBlocksA);
     EXPECT_EQ(Log().find("already holds"), std::string::npos) << Log();
 
@@ -367,7 +367,7 @@ TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
     settings.progress = [this](const UpdateProgress& step) {
         if (step.phase == UpdatePhase::kCheck) Stop();
     };
-    ASSERT_EQ(Run(), UpdateOutcome::kFailed);
+    ASSERT_EQ(Run(), Failure::kStopped);
     settings.progress = nullptr;
     settings.update.skip_if_current = true;
     const std::string carried = Format("%u.%u.%u", v.major, v.minor, v.patch);
@@ -376,7 +376,7 @@ TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
           "KORVEL7 already holds image A and reports " + carried + "; nothing was written\r\n"}) {
         ClearLog();
         const unsigned erased = Count(kCmdEraseBlock);
-        EXPECT_EQ(RunAgain(), UpdateOutcome::kSucceeded);
+        EXPECT_EQ(RunAgain(), Failure::kNone);
         const bool skipped = reason.find("already") != std::string::npos;
         EXPECT_NE(Log().find(reason), std::string::npos) << Log();
         EXPECT_EQ(Count(kCmdEraseBlock) == erased, skipped);
@@ -386,7 +386,7 @@ TEST_F(UpdateRun, SkipIfCurrentWantsTheImageAndItsVersion) {
 
 TEST_F(UpdateRun, SilentReceiverIsNotFound) {
     options.nmea_rate = 0;
-    EXPECT_EQ(Run(), UpdateOutcome::kNotFound);
+    EXPECT_EQ(Run(), Failure::kNotFound);
     EXPECT_EQ(Log(), "\r\nEntered COM PORT : " + Port() + "\r\n" + Port() + " Opened\r\nChecking " +
                          Port() + "... not KORVEL7\r\nKORVEL7 not found\r\n");
     EXPECT_EQ(Count(kCmdVersion), 0u);
@@ -397,7 +397,7 @@ TEST_F(UpdateRun, SilentReceiverIsNotFound) {
 // remaining block; the hang guard is the test's own time limit.
 TEST_F(UpdateRun, UnplugMidRunFailsCleanly) {
     Fault(FaultAction::kHangup, kCmdWriteChunk, 100);
-    EXPECT_EQ(Run(), UpdateOutcome::kFailed);
+    EXPECT_EQ(Run(), Failure::kFailed);
     ExpectLogEnd(".fail\r\nFirmware Update failed\r\nUpdate not successful\r\n");
 }
 
@@ -420,7 +420,7 @@ TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
     settings.progress = [&steps](const UpdateProgress& step) { steps.push_back(step); };
     using P = UpdatePhase;
 
-    ASSERT_EQ(Run(), UpdateOutcome::kSucceeded);
+    ASSERT_EQ(Run(), Failure::kNone);
     EXPECT_EQ(Phases(steps), (std::vector{P::kProbe, P::kVersion, P::kErase, P::kProgram,
                                           P::kCompare, P::kCheck}));
     ASSERT_EQ(steps.back().fraction, 1.0);
@@ -431,13 +431,13 @@ TEST_F(UpdateRun, ProgressGoesThroughThePhasesAndReachesOneOnlyOnSuccess) {
 
     steps.clear();
     Fault(FaultAction::kStatus, kCmdImageCheck, 1, 0xEE);
-    ASSERT_EQ(Run(), UpdateOutcome::kFailed);
+    ASSERT_EQ(Run(), Failure::kFailed);
     EXPECT_EQ(Phases(steps).back(), P::kCheck);
     EXPECT_LT(steps.back().fraction, 1.0);
 
     steps.clear();
     options.silent = true;
-    ASSERT_EQ(Run(), UpdateOutcome::kNotFound);
+    ASSERT_EQ(Run(), Failure::kNotFound);
     EXPECT_EQ(Phases(steps), std::vector{P::kProbe});
     EXPECT_LT(steps.back().fraction, 1.0);
 }

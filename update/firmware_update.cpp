@@ -24,6 +24,8 @@ constexpr int kMaxReadLength = 143;
 // With fewer differences than this each is listed.
 constexpr std::size_t kListedDifferences = 10;
 
+// The check's reply: its code, the status and the receiver's sum, then the checksum byte.
+constexpr int kCheckReplyLength = 5;
 constexpr std::uint8_t kCheckStatusPassed = 0x11;
 constexpr std::uint8_t kCheckStatusSumFailed = 0xEE;
 constexpr std::uint8_t kResetSelector[2] = {0xAB, 0xCD};
@@ -48,7 +50,7 @@ public:
           report_(report) {}
 
     bool Run();
-    VerifyResult Verify();
+    Failure Verify();
 
 private:
     bool AllocateReadBack();
@@ -59,12 +61,13 @@ private:
     bool ProgramPhase();
     bool CompareWholeImage();
     bool ReceiverCheck();
-    bool Quit(const char* what, bool line_open);
+    bool Quit(Exchange end, const char* what, bool line_open);
 
-    bool EraseBlock(std::uint32_t block);
-    bool WriteBlock(std::uint32_t block, std::uint32_t length);
-    bool VerifyBlock(std::uint32_t block, std::uint32_t length);
-    bool ReadChunk(std::uint32_t offset, std::uint32_t length);
+    Exchange EraseBlock(std::uint32_t block);
+    Exchange WriteBlock(std::uint32_t block, std::uint32_t length);
+    Exchange ReadBlock(std::uint32_t block, std::uint32_t length);
+    bool BlockMatches(std::uint32_t block, std::uint32_t length);
+    Exchange ReadChunk(std::uint32_t offset, std::uint32_t length);
 
     Link& link_;
     std::span<const std::uint8_t> image_;
@@ -92,9 +95,13 @@ bool UpdateRun::AllocateReadBack() {
 }
 
 bool UpdateRun::Run() {
-    if (!AllocateReadBack()) return false;
+    if (!AllocateReadBack()) {
+        report_.Fail(Failure::kFailed, StepOf(progress_.Phase()));
+        return false;
+    }
     bool ok = ErasePhase() && ProgramPhase() && CompareWholeImage() && ReceiverCheck();
-    if (!ok) report_.failed_step = PhaseName(progress_.Phase());
+    if (!ok && report_.failure != Failure::kStopped)
+        report_.Fail(Failure::kFailed, StepOf(progress_.Phase()));
 
     link_.SetReadBackTarget(nullptr);
     read_back_.reset();
@@ -107,10 +114,10 @@ bool UpdateRun::Run() {
     return ok;
 }
 
-// Ends a phase that cannot go on. A stop says so in its own line; any other cause was
+// Ends a phase that cannot go on. A stop says so in its own line; any other end was
 // logged where it happened.
-bool UpdateRun::Quit(const char* what, bool line_open) {
-    if (link_.Cancelled()) LogStopped(report_, PhaseName(progress_.Phase()), what, line_open);
+bool UpdateRun::Quit(Exchange end, const char* what, bool line_open) {
+    if (end == Exchange::kStopped) LogStopped(report_, StepOf(progress_.Phase()), what, line_open);
     return false;
 }
 
@@ -120,10 +127,10 @@ bool UpdateRun::ErasePhase() {
     progress_.Begin(UpdatePhase::kErase);
     LogPrintf("erase ");
     for (std::uint32_t block = 0; block < block_count_; ++block) {
-        for (int attempt = 0; attempt < kEraseAttempts && !EraseBlock(block); ++attempt) {
-            if (!link_.PortOpen()) break;
-        }
-        if (!link_.PortOpen()) return Quit("during the erase", true);
+        Exchange erased = Exchange::kNoAnswer;
+        for (int attempt = 0; attempt < kEraseAttempts && erased == Exchange::kNoAnswer; ++attempt)
+            erased = EraseBlock(block);
+        if (const auto gone = link_.Gone()) return Quit(*gone, "during the erase", true);
     }
     LogPrintf("ok\r\n");
     return true;
@@ -136,32 +143,37 @@ bool UpdateRun::ProgramPhase() {
     std::uint32_t remaining = size_;
     for (std::uint32_t block = 0; block < block_count_; ++block) {
         const std::uint32_t length = std::min(remaining, kBlockSize);
-        if (!WriteBlock(block, length) || !VerifyBlock(block, length)) {
-            if (!link_.PortOpen()) return Quit("while writing", true);
+        Exchange end = WriteBlock(block, length);
+        if (end == Exchange::kAnswered) end = ReadBlock(block, length);
+        if (end == Exchange::kStopped || end == Exchange::kDeviceGone)
+            return Quit(end, "while writing", true);
+        if (end != Exchange::kAnswered || !BlockMatches(block, length)) {
             EraseBlock(block);
             return false;
         }
-        if (!link_.PortOpen()) return Quit("while writing", false);
+        // A stop between blocks ends the run before the next block is begun.
+        if (const auto gone = link_.Gone()) return Quit(*gone, "while writing", false);
         remaining -= length;
     }
     return true;
 }
 
-bool UpdateRun::EraseBlock(std::uint32_t block) {
+Exchange UpdateRun::EraseBlock(std::uint32_t block) {
     std::uint8_t payload[2];
     PutUnitOffset(block * kBlockSize, payload);
-    if (link_.SendCommand(kCmdEraseBlock, payload, sizeof payload) != 0) {
+    const Exchange end = link_.Ask(kCmdEraseBlock, payload, sizeof payload);
+    if (end == Exchange::kAnswered) {
         progress_.BlockErased();
         LogPrintf(".");
-        return true;
+        return end;
     }
-    if (link_.Cancelled()) return false;
+    if (end == Exchange::kStopped) return end;
     LogPrintf("erase block %u / %u ", block + 1, block_count_);
     LogPrintf("fail\r\n");
-    return false;
+    return end;
 }
 
-bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
+Exchange UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
     LogPrintf("send block %u/%u ", block + 1, block_count_);
     std::uint32_t offset = block * kBlockSize;
     std::uint32_t left = length;
@@ -171,9 +183,10 @@ bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
         PutUnitOffset(offset, payload);
         payload[2] = static_cast<std::uint8_t>(n);
         std::copy_n(&image_[offset], n, &payload[3]);
-        if (link_.SendCommand(kCmdWriteChunk, payload, n + 3) == 0) {
-            if (!link_.Cancelled()) LogPrintf("fail\r\n");
-            return false;
+        const Exchange end = link_.Ask(kCmdWriteChunk, payload, n + 3);
+        if (end != Exchange::kAnswered) {
+            if (end != Exchange::kStopped) LogPrintf("fail\r\n");
+            return end;
         }
         progress_.ChunkWritten(n);
         report_.bytes_written += n;
@@ -181,26 +194,30 @@ bool UpdateRun::WriteBlock(std::uint32_t block, std::uint32_t length) {
         left -= n;
         offset += kChunkSize;
     }
-    return true;
+    return Exchange::kAnswered;
 }
 
-bool UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
+Exchange UpdateRun::ReadBlock(std::uint32_t block, std::uint32_t length) {
     LogPrintf(" ");
-    const std::uint32_t start = block * kBlockSize;
-    std::uint32_t offset = start;
+    std::uint32_t offset = block * kBlockSize;
     std::uint32_t left = length;
     for (std::uint32_t chunk = 0; chunk < kChunksPerBlock && left > 0; ++chunk) {
         const std::uint32_t n = std::min(left, kChunkSize);
-        if (!ReadChunk(offset, n)) {
-            if (!link_.Cancelled()) LogPrintf("<recv fail>\r\n");
-            return false;
+        const Exchange end = ReadChunk(offset, n);
+        if (end != Exchange::kAnswered) {
+            if (end != Exchange::kStopped) LogPrintf("<recv fail>\r\n");
+            return end;
         }
         progress_.ChunkRead(n);
         LogPrintf(".");
         left -= n;
         offset += kChunkSize;
     }
+    return Exchange::kAnswered;
+}
 
+bool UpdateRun::BlockMatches(std::uint32_t block, std::uint32_t length) {
+    const std::uint32_t start = block * kBlockSize;
     auto lock = link_.LockReadBack();
     const std::uint8_t* read = read_back_.get() + start;
     const std::uint8_t* expected = &image_[start];
@@ -224,8 +241,9 @@ bool UpdateRun::VerifyBlock(std::uint32_t block, std::uint32_t length) {
 
 // Reads one chunk into its place in the read-back buffer. The place is first filled with
 // the complement of the image, so a chunk whose data never arrive cannot pass the compare
-// on what the buffer held before.
-bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
+// on what the buffer held before. A reply of another kind or length is reported and
+// taken: the compare decides.
+Exchange UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
     std::uint8_t* target = read_back_.get() + offset;
     {
         auto lock = link_.LockReadBack();
@@ -236,13 +254,12 @@ bool UpdateRun::ReadChunk(std::uint32_t offset, std::uint32_t length) {
     std::uint8_t payload[3];
     PutUnitOffset(offset, payload);
     payload[2] = static_cast<std::uint8_t>(length);
-    if (link_.SendCommand(kCmdReadChunk, payload, sizeof payload) == 0) return false;
-
+    const Exchange end = link_.Ask(kCmdReadChunk, payload, sizeof payload,
+                                   {kRspReadBack, -1, kMinReadLength, kMaxReadLength});
+    if (end != Exchange::kOtherKind) return end;
     const Response reply = link_.LastResponse();
-    if (reply.kind != kRspReadBack || reply.length < kMinReadLength ||
-        reply.length > kMaxReadLength)
-        LogPrintf("<rsp = %d, %d>", reply.kind, reply.length);
-    return true;
+    LogPrintf("<rsp = %d, %d>", reply.kind, reply.length);
+    return Exchange::kAnswered;
 }
 
 // Read-back data that arrived outside their own exchange can still have changed the
@@ -283,8 +300,9 @@ bool UpdateRun::ReadWholeImage() {
     LogPrintf("read back %u bytes ", size_);
     for (std::uint32_t offset = 0; offset < size_; offset += kChunkSize) {
         const std::uint32_t n = std::min(size_ - offset, kChunkSize);
-        if (!ReadChunk(offset, n)) {
-            if (link_.Cancelled()) return Quit("during the compare", true);
+        const Exchange end = ReadChunk(offset, n);
+        if (end == Exchange::kStopped) return Quit(end, "during the compare", true);
+        if (end != Exchange::kAnswered) {
             LogPrintf("<recv fail>\r\n");
             return false;
         }
@@ -295,23 +313,24 @@ bool UpdateRun::ReadWholeImage() {
     return true;
 }
 
-VerifyResult UpdateRun::Verify() {
+Failure UpdateRun::Verify() {
     const char letter = report_.image;
     if (!AllocateReadBack() || !ReadWholeImage()) {
         link_.SetReadBackTarget(nullptr);
-        if (!report_.stopped) report_.failed_step = "read";
-        return VerifyResult::kFailed;
+        if (report_.failure != Failure::kStopped) report_.Fail(Failure::kFailed, Step::kRead);
+        return report_.failure;
     }
     link_.SetReadBackTarget(nullptr);
     CollectDifferences();
     read_back_.reset();
     if (differences_.empty()) {
         LogPrintf("matches image %c\r\n", letter);
-        return VerifyResult::kMatches;
+        return Failure::kNone;
     }
     LogDifferences();
     LogPrintf("differs from image %c\r\n", letter);
-    return VerifyResult::kDiffers;
+    report_.Fail(Failure::kDiffers, Step::kCompare);
+    return Failure::kDiffers;
 }
 
 // The receiver sums what it holds and compares with our size and sum. Status 0x11 asks
@@ -323,7 +342,8 @@ bool UpdateRun::ReceiverCheck() {
     progress_.Begin(UpdatePhase::kCheck);
     const std::uint16_t sum = ImageCheckSum(image_);
     LogPrintf("Checksum passed for %u bytes. cs=%04x\r\n", size_, unsigned{sum});
-    if (!link_.Pause(options_.check_pause)) return Quit("before the image check", false);
+    if (!link_.Pause(options_.check_pause))
+        return Quit(Exchange::kStopped, "before the image check", false);
     progress_.CheckPaused();
 
     std::uint8_t payload[7] = {0x00,
@@ -333,10 +353,11 @@ bool UpdateRun::ReceiverCheck() {
                                static_cast<std::uint8_t>(size_),
                                static_cast<std::uint8_t>(sum >> 8),
                                static_cast<std::uint8_t>(sum)};
-    const bool answered = link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0;
-    if (!answered && link_.Cancelled()) return Quit("during the image check", false);
+    const Exchange end = link_.Ask(kCmdImageCheck, payload, sizeof payload,
+                                   {kRspData, kCmdImageCheck, kCheckReplyLength});
+    if (end == Exchange::kStopped) return Quit(end, "during the image check", false);
     const Response reply = link_.LastResponse();
-    if (!answered || reply.kind != kRspData || reply.data[0] != kCmdImageCheck) {
+    if (end != Exchange::kAnswered) {
         LogPrintf("no answer to the image check. Please reset the unit manually\r\n");
         return !options_.strict;
     }
@@ -349,10 +370,11 @@ bool UpdateRun::ReceiverCheck() {
         LogPrintf("Issuing cpu reset command\r\n");
         payload[0] = kResetSelector[0];
         payload[1] = kResetSelector[1];
-        if (link_.SendCommand(kCmdImageCheck, payload, sizeof payload) != 0)
+        const Exchange reset = link_.Ask(kCmdImageCheck, payload, sizeof payload);
+        if (reset == Exchange::kAnswered)
             progress_.ResetSent();
-        else if (link_.Cancelled())
-            return Quit("during the reset", false);
+        else if (reset == Exchange::kStopped)
+            return Quit(reset, "during the reset", false);
         else
             LogPrintf("reset command failed. Please reset the unit manually\r\n");
         return true;
@@ -384,10 +406,9 @@ std::span<const std::uint8_t> ImageFor(const FirmwareImages& images, FirmwareVer
     return {};
 }
 
-void LogStopped(RunReport& report, const char* step, const char* what, bool line_open) {
+void LogStopped(RunReport& report, Step step, const char* what, bool line_open) {
     LogPrintf("%sstopped %s\r\n", line_open ? "\r\n" : "", what);
-    report.stopped = true;
-    report.failed_step = step;
+    report.Fail(Failure::kStopped, step);
 }
 
 std::uint16_t ImageCheckSum(std::span<const std::uint8_t> image) {
@@ -406,13 +427,14 @@ std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& imag
                                           FirmwareVersion* carried) {
     tracker.Begin(UpdatePhase::kVersion);
     FirmwareVersion version;
-    if (!QueryFirmwareVersion(link, &version)) {
-        if (link.Cancelled()) {
-            LogStopped(report, PhaseName(UpdatePhase::kVersion), "while reading the version");
-            return {};
-        }
+    const Exchange asked = QueryFirmwareVersion(link, &version);
+    if (asked == Exchange::kStopped) {
+        LogStopped(report, Step::kVersion, "while reading the version");
+        return {};
+    }
+    if (asked != Exchange::kAnswered) {
         LogNoExistingVersion();
-        report.failed_step = "version";
+        report.Fail(Failure::kFailed, Step::kVersion);
         return {};
     }
     tracker.VersionRead();
@@ -421,7 +443,7 @@ std::span<const std::uint8_t> ChooseImage(Link& link, const FirmwareImages& imag
     const std::span<const std::uint8_t> image = ImageFor(images, version, &report.image, carried);
     if (image.empty()) {
         LogPrintf("NOT supported firmware version!\r\n");
-        report.failed_step = "version";
+        report.Fail(Failure::kFailed, Step::kVersion);
         return {};
     }
     report.image_size = static_cast<std::uint32_t>(image.size());
@@ -448,9 +470,9 @@ enum class SkipCheck { kCurrent, kUpdate, kStopped };
 // into, so it is updated in full, and the log says why.
 SkipCheck CheckCurrent(Link& link, std::span<const std::uint8_t> image, FirmwareVersion carried,
                        const UpdateOptions& options, ProgressTracker& tracker, RunReport& report) {
-    const VerifyResult held = UpdateRun(link, image, options, tracker, report).Verify();
-    if (report.stopped) return SkipCheck::kStopped;
-    if (held != VerifyResult::kMatches) return SkipCheck::kUpdate;
+    const Failure held = UpdateRun(link, image, options, tracker, report).Verify();
+    if (held == Failure::kStopped) return SkipCheck::kStopped;
+    if (held != Failure::kNone) return SkipCheck::kUpdate;
     const FirmwareVersion reported = *report.version;
     if (reported != carried) {
         LogPrintf("KORVEL7 holds image %c but reports %u.%u.%u, not %u.%u.%u; updating\r\n",
@@ -460,7 +482,7 @@ SkipCheck CheckCurrent(Link& link, std::span<const std::uint8_t> image, Firmware
         return SkipCheck::kUpdate;
     }
     report.unchanged = true;
-    report.failed_step.clear();
+    report.Fail(Failure::kNone, Step::kNone);
     tracker.Finished();
     LogPrintf("KORVEL7 already holds image %c and reports %u.%u.%u; nothing was written\r\n",
               report.image, unsigned{reported.major}, unsigned{reported.minor},
@@ -484,20 +506,19 @@ int RunFirmwareUpdate(Link& link, const FirmwareImages& images, UpdateOptions op
         if (check == SkipCheck::kStopped) return 0;
         if (check == SkipCheck::kCurrent) return 1;
     }
-    report.failed_step.clear();
+    report.Fail(Failure::kNone, Step::kNone);
     return UpdateRun(link, image, options, tracker, report).Run() ? 1 : 0;
 }
 
-VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images, UpdateOptions options,
-                            ProgressTracker* progress) {
+Failure VerifyFirmware(Link& link, const FirmwareImages& images, UpdateOptions options,
+                       ProgressTracker* progress) {
     RunTargets targets(progress, options.report);
     ProgressTracker& tracker = targets.tracker;
     RunReport& report = targets.report;
     const std::span<const std::uint8_t> image = ChooseImage(link, images, tracker, report, nullptr);
-    if (image.empty()) return VerifyResult::kFailed;
-    const VerifyResult result = UpdateRun(link, image, options, tracker, report).Verify();
-    if (result == VerifyResult::kMatches) tracker.Finished();
-    if (result == VerifyResult::kDiffers) report.failed_step = "compare";
+    if (image.empty()) return report.failure;
+    const Failure result = UpdateRun(link, image, options, tracker, report).Verify();
+    if (result == Failure::kNone) tracker.Finished();
     return result;
 }
 

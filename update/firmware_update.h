@@ -3,12 +3,13 @@
 // check and the reset order. Every step is logged.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 
+#include "update/failure.h"
 #include "update/firmware_version.h"
 
 namespace k7 {
@@ -39,14 +40,20 @@ struct RunReport {
     std::uint32_t bytes_written = 0;
     std::uint32_t differences = 0;  // bytes read back unlike the image (verify)
     bool unchanged = false;         // the image was found in place and nothing written
-    std::string failed_step;        // where a failed run stopped; empty otherwise
-    bool stopped = false;           // Link::Cancel ended it, at failed_step
+    std::optional<std::array<std::uint8_t, 6>> address;  // info: as the receiver gave it
+    Failure failure = Failure::kNone;                    // why the run did not do what was asked
+    Step failed_step = Step::kNone;                      // where it failed
+
+    void Fail(Failure why, Step where) {
+        failure = why;
+        failed_step = where;
+    }
 };
 
 // Ends a job that Link::Cancel stopped: "stopped <what>" on a line of its own (the line
-// begun before it, if `line_open`, is ended first), and `step` as the report's failed step.
+// begun before it, if `line_open`, is ended first), and the report's failure, at `step`.
 // A stop is no failure of the receiver's, so nothing is retried or sent after it.
-void LogStopped(RunReport& report, const char* step, const char* what, bool line_open = false);
+void LogStopped(RunReport& report, Step step, const char* what, bool line_open = false);
 
 struct UpdateOptions {
     // Between the program's own compare and the receiver's check.
@@ -65,13 +72,11 @@ struct UpdateOptions {
 int RunFirmwareUpdate(Link& link, const FirmwareImages& images = BuiltInImages(),
                       UpdateOptions options = {}, ProgressTracker* progress = nullptr);
 
-enum class VerifyResult { kMatches, kDiffers, kFailed };
-
 // Reads the receiver's version and the whole image it should hold back, and compares;
-// erases, writes, checks and resets nothing. kFailed: no version, an unsupported one or
-// a read that got no answer.
-VerifyResult VerifyFirmware(Link& link, const FirmwareImages& images = BuiltInImages(),
-                            UpdateOptions options = {}, ProgressTracker* progress = nullptr);
+// erases, writes, checks and resets nothing. kNone when it matches, kDiffers when it does
+// not; kFailed: no version, an unsupported one or a read that got no answer.
+Failure VerifyFirmware(Link& link, const FirmwareImages& images = BuiltInImages(),
+                       UpdateOptions options = {}, ProgressTracker* progress = nullptr);
 
 // The image an update would install for a receiver with this firmware; empty when the
 // version is not supported. `letter` becomes 'A' or 'B'; `carried`, when given, the

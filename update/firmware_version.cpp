@@ -5,18 +5,24 @@
 
 namespace k7 {
 
-bool QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
+namespace {
+
+// The reply: its code, major, minor and patch, then the checksum byte.
+constexpr int kVersionReplyLength = 5;
+
+}  // namespace
+
+Exchange QueryFirmwareVersion(Link& link, FirmwareVersion* version) {
     link.ClearResponseState();
-    if (link.SendCommand(kCmdVersion, nullptr, 0) == 0) {
-        if (!link.Cancelled()) LogPrintf("command failed\r\n");
-        return false;
-    }
+    const Exchange end =
+        link.Ask(kCmdVersion, nullptr, 0, {kRspData, kCmdVersion, kVersionReplyLength});
+    if (end == Exchange::kNoAnswer || end == Exchange::kDeviceGone) LogPrintf("command failed\r\n");
+    if (end != Exchange::kAnswered) return end;
     const Response reply = link.LastResponse();
-    if (reply.kind != kRspData || reply.data[0] != kCmdVersion) return false;
     version->major = reply.data[1];
     version->minor = reply.data[2];
     version->patch = reply.data[3];
-    return true;
+    return end;
 }
 
 void LogExistingVersion(const FirmwareVersion& version) {

@@ -5,6 +5,7 @@
 namespace k7 {
 
 class Link;
+enum class Exchange;
 
 struct FirmwareVersion {
     std::uint8_t major = 0;
@@ -14,9 +15,9 @@ struct FirmwareVersion {
 };
 
 // Asks the receiver on the open link for its firmware version (command 27). Logs
-// "command failed\r\n" when nothing answers (a cancelled link logs nothing); false also for an
-// answer of another kind.
-bool QueryFirmwareVersion(Link& link, FirmwareVersion* version);
+// "command failed\r\n" when nothing answers (a stopped exchange logs nothing); kOtherKind
+// for an answer of another kind or too short to hold the version.
+Exchange QueryFirmwareVersion(Link& link, FirmwareVersion* version);
 
 // The line every job logs after asking: the version it read, or that none came.
 void LogExistingVersion(const FirmwareVersion& version);

@@ -30,22 +30,26 @@ std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-const char* PhaseName(UpdatePhase phase) {
+Step StepOf(UpdatePhase phase) {
     switch (phase) {
         case UpdatePhase::kProbe:
-            return "probe";
+            return Step::kProbe;
         case UpdatePhase::kVersion:
-            return "version";
+            return Step::kVersion;
         case UpdatePhase::kErase:
-            return "erase";
+            return Step::kErase;
         case UpdatePhase::kProgram:
-            return "program";
+            return Step::kProgram;
         case UpdatePhase::kCompare:
-            return "compare";
+            return Step::kCompare;
         case UpdatePhase::kCheck:
-            return "check";
+            break;
     }
-    return "";
+    return Step::kCheck;
+}
+
+const char* PhaseName(UpdatePhase phase) {
+    return StepName(StepOf(phase));
 }
 
 ProgressTracker::ProgressTracker(ProgressCallback callback, std::uint32_t largest_image,

@@ -8,10 +8,14 @@
 #include <cstdint>
 #include <functional>
 
+#include "update/failure.h"
+
 namespace k7 {
 
 enum class UpdatePhase { kProbe, kVersion, kErase, kProgram, kCompare, kCheck };
 
+// The step a job that ends in `phase` failed at.
+Step StepOf(UpdatePhase phase);
 // "probe", "version", "erase", "program", "compare", "check".
 const char* PhaseName(UpdatePhase phase);
 
