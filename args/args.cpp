@@ -21,12 +21,17 @@ void Note(Parsed* parsed, Problem problem, const std::string& arg, std::size_t o
     parsed->problem_at = parsed->given.size();
 }
 
+// Words separated by one blank, empty ones left out.
+std::string Join(std::string_view a, std::string_view b) {
+    if (a.empty() || b.empty()) return std::string(a.empty() ? b : a);
+    return std::string(a) + " " + std::string(b);
+}
+
 // The shown options' names, for completion.
 std::string Names(std::span<const Option> options) {
     std::string names;
     for (const Option& option : options) {
-        if (!option.help.empty())
-            names += std::string(names.empty() ? "" : " ") + std::string(option.name);
+        if (!option.help.empty()) names = Join(names, option.name);
     }
     return names;
 }
@@ -141,17 +146,19 @@ std::string Wrap(std::string_view text, std::size_t indent, std::size_t width) {
 
 std::string BashCompletion(std::string_view program, std::span<const CompletionEntry> entries,
                            std::string_view top_words) {
-    std::string files, ports, commands;
+    // The options whose value completes as a port, as a file name, or not at all.
+    std::string ports, files, others, commands;
     for (const CompletionEntry& entry : entries) {
         for (const Option& option : entry.options) {
-            std::string& list = option.value == "PORT" ? ports : files;
+            if (option.help.empty() || option.value.empty()) continue;
+            std::string& list = option.value == "PORT"                            ? ports
+                                : option.value == "PATH" || option.value == "DIR" ? files
+                                                                                  : others;
             const std::string name(option.name);
-            if (option.help.empty() || option.value.empty() ||
-                ("|" + list + "|").find("|" + name + "|") != std::string::npos)
-                continue;
-            list += (list.empty() ? "" : "|") + name;
+            if (("|" + list + "|").find("|" + name + "|") == std::string::npos)
+                list += (list.empty() ? "" : "|") + name;
         }
-        if (!entry.command.empty()) commands += std::string(entry.command) + " ";
+        commands = Join(commands, entry.command);
     }
     std::string function = "_";
     for (const char c : program)
@@ -173,17 +180,17 @@ std::string BashCompletion(std::string_view program, std::span<const CompletionE
     if (!files.empty())
         script += "    " + files +
                   ")\n        COMPREPLY=($(compgen -f -- \"$cur\"))\n        return ;;\n";
+    if (!others.empty()) script += "    " + others + ") return ;;\n";
     script += "    esac\n";
     if (commands.empty()) {
         for (const CompletionEntry& entry : entries)
-            script +=
-                "    words=\"" + Names(entry.options) + " " + std::string(entry.words) + "\"\n";
+            script += "    words=\"" + Join(Names(entry.options), entry.words) + "\"\n";
     } else {
-        script += "    if ((COMP_CWORD == 1)); then\n        words=\"" + commands +
-                  std::string(top_words) + "\"\n    else\n        case ${COMP_WORDS[1]} in\n";
+        script += "    if ((COMP_CWORD == 1)); then\n        words=\"" + Join(commands, top_words) +
+                  "\"\n    else\n        case ${COMP_WORDS[1]} in\n";
         for (const CompletionEntry& entry : entries) {
             script += "        " + std::string(entry.command) + ") words=\"" +
-                      Names(entry.options) + " --help " + std::string(entry.words) + "\" ;;\n";
+                      Join(Join(Names(entry.options), "--help"), entry.words) + "\" ;;\n";
         }
         script += "        esac\n    fi\n";
     }

@@ -210,10 +210,11 @@ std::string Overview() {
 std::string CompletionScript() {
     std::string names;
     for (const Subcommand& command : kCommands)
-        names += std::string(command.name) + " ";
+        names += (names.empty() ? "" : " ") + std::string(command.name);
     std::vector<args::CompletionEntry> entries;
     for (const Subcommand& command : kCommands)
-        entries.push_back({command.name, command.options, command.name == "help" ? names : ""});
+        entries.push_back({command.name, command.options,
+                           command.name == "help" ? std::string_view(names) : std::string_view()});
     return args::BashCompletion("korvel7", entries, "--help --version");
 }
 

@@ -36,6 +36,29 @@ done
 "$korvel7" program --port /dev/null --bogus 2>/dev/null && status=0 || status=$?
 [[ $status == 64 ]] || fail "an unknown option exits $status"
 
+# The completion, the usage, the overview and the parser agree: every command the
+# completion offers has a line in the overview, and each option it offers for a command
+# is in that command's usage, in the overview, and taken by the parser.
+completion=$("$korvel7" --bash-completion)
+overview=$("$korvel7" --help)
+commands=$(sed -n 's/^        words="\([a-z ]*\) --help --version"$/\1/p' <<<"$completion")
+[[ $commands == "program info verify version address ports help" ]] || fail "completion commands: $commands"
+for command in $commands; do
+  grep -q "^  $command\b" <<<"$overview" || fail "the overview has no line for $command"
+  usage=$("$korvel7" "$command" --help)
+  for option in $(sed -n "s/^        $command) words=\"\(.*\)\" ;;$/\1/p" <<<"$completion"); do
+    [[ $option == --* && $option != --help ]] || continue
+    grep -q -- "^  $option\b" <<<"$usage" || fail "korvel7 $command --help does not show $option"
+    grep -q -- "^  $option\b" <<<"$overview" || fail "the overview does not show $option"
+    value=$(grep -o -- "^  $option [A-Z]*" <<<"$usage" | cut -d " " -f 4) || true
+    args=(--port /dev/korvel7-missing "$option" ${value:+/tmp})
+    [[ $option == --port ]] && args=(--port /dev/korvel7-missing)
+    [[ $command == address ]] && args+=(0a ff 7c)
+    "$korvel7" "$command" "${args[@]}" >/dev/null 2>&1 && status=0 || status=$?
+    [[ $status != 64 ]] || fail "korvel7 $command ${args[*]}: usage error"
+  done
+done
+
 # Placeholder images: said on standard error by the commands that talk to a receiver.
 warning="korvel7: WARNING: this build carries placeholder images, not firmware (A and B)"
 if grep -q "PLACEHOLDER" <<<"$listing"; then
