@@ -1,7 +1,5 @@
 #include "cli/commands.h"
 
-#include <set>
-
 namespace k7 {
 
 namespace {
@@ -119,10 +117,11 @@ constexpr Subcommand kCommands[] = {
 };
 
 // "program --port PORT... [--progress] ...": the command, what it requires, its other
-// options and its positionals, wrapped under the command's name.
-std::string CommandSynopsis(const Subcommand& command, std::size_t indent) {
+// options (or just "[OPTIONS]" where `brief`) and its positionals, wrapped under the name.
+std::string CommandSynopsis(const Subcommand& command, std::size_t indent, bool brief) {
+    std::string options = args::Synopsis(command.options, "--port");
+    if (brief && !options.empty()) options = "[OPTIONS]";
     std::string text(command.name);
-    const std::string options = args::Synopsis(command.options, "--port");
     for (const std::string_view part :
          {command.required, std::string_view(options), command.positionals}) {
         if (!part.empty()) text += " " + std::string(part);
@@ -155,7 +154,7 @@ const Subcommand* FindCommand(std::string_view name) {
 }
 
 std::string CommandUsage(const Subcommand& command) {
-    std::string usage = "usage: korvel7 " + CommandSynopsis(command, 15) + "\n\n";
+    std::string usage = "usage: korvel7 " + CommandSynopsis(command, 15, false) + "\n\n";
     usage += command.description;
     if (command.job) usage += kSeveralPorts;
     usage += "\noptions:\n";
@@ -174,20 +173,33 @@ std::string Overview() {
         "\n"
         "commands:\n";
     for (const Subcommand& command : kCommands)
-        text += Beside("  " + CommandSynopsis(command, 2), command.summary, kSummaryColumn);
+        text += Beside("  " + CommandSynopsis(command, 2, true), command.summary, kSummaryColumn);
     text += Beside("  --version",
                    "show this program's version and the firmware images it\n"
                    "carries: size, 16-bit sum and SHA-256 of each",
                    kSummaryColumn);
 
-    // Each option once, as the first command that takes it describes it.
+    // Each option once, as the first command that takes it describes it, and the commands
+    // that take it.
     std::vector<Option> options;
-    std::set<std::string_view> seen;
+    std::vector<std::string> helps;
     for (const Subcommand& command : kCommands) {
         for (const Option& option : command.options) {
-            if (!option.help.empty() && seen.insert(option.name).second) options.push_back(option);
+            if (option.help.empty()) continue;
+            std::size_t i = 0;
+            while (i < options.size() && options[i].name != option.name)
+                ++i;
+            if (i == options.size()) {
+                options.push_back(option);
+                helps.push_back(std::string(option.help) + "\n(");
+            } else {
+                helps[i] += ", ";
+            }
+            helps[i] += command.name;
         }
     }
+    for (std::size_t i = 0; i < options.size(); ++i)
+        options[i].help = helps[i] += ")";
     text += "\noptions:\n" + args::OptionHelp(options, kOptionColumn);
     text +=
         "\n"
