@@ -93,7 +93,7 @@ std::string OptionHelp(std::span<const Option> options, std::size_t column) {
             text += std::string(option.section) + ":\n";
         }
         std::string line = "  " + std::string(option.name);
-        if (!option.value.empty()) line += " " + std::string(option.value);
+        if (!option.value.empty()) line.append(" ").append(option.value);
         if (line.size() >= column) {
             text += line + '\n';
             line.clear();
@@ -115,8 +115,8 @@ std::string Synopsis(std::span<const Option> options, std::string_view leave_out
     for (const Option& option : options) {
         if (option.help.empty() || option.name == leave_out) continue;
         if (!synopsis.empty()) synopsis += ' ';
-        synopsis += "[" + std::string(option.name);
-        if (!option.value.empty()) synopsis += " " + std::string(option.value);
+        synopsis.append("[").append(option.name);
+        if (!option.value.empty()) synopsis.append(" ").append(option.value);
         synopsis += "]";
     }
     return synopsis;

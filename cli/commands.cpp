@@ -124,7 +124,7 @@ std::string CommandSynopsis(const Subcommand& command, std::size_t indent, bool 
     std::string text(command.name);
     for (const std::string_view part :
          {command.required, std::string_view(options), command.positionals}) {
-        if (!part.empty()) text += " " + std::string(part);
+        if (!part.empty()) text.append(" ").append(part);
     }
     return args::Wrap(text, indent + command.name.size() + 1);
 }
@@ -222,7 +222,7 @@ std::string Overview() {
 std::string CompletionScript() {
     std::string names;
     for (const Subcommand& command : kCommands)
-        names += (names.empty() ? "" : " ") + std::string(command.name);
+        names.append(names.empty() ? "" : " ").append(command.name);
     std::vector<args::CompletionEntry> entries;
     for (const Subcommand& command : kCommands)
         entries.push_back({command.name, command.options,

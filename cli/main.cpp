@@ -156,7 +156,7 @@ int ReadVersion(const k7::PortRef& port, const Output& output) {
 // version and address talk to one receiver and write no log files.
 bool TakesOnePort(const k7::Subcommand& command, const Call& call, std::string* error) {
     if (call.ports.size() == 1 && call.output.log_dir.empty()) return true;
-    *error = "'" + std::string(command.name) + "' takes one --port and no --log-dir";
+    *error = std::string("'").append(command.name) + "' takes one --port and no --log-dir";
     return false;
 }
 
@@ -207,7 +207,7 @@ int RunAddress(const Subcommand& command, const std::vector<std::string>& args) 
 
 int RunPorts(const Subcommand& command, const std::vector<std::string>& args) {
     if (!args.empty())
-        return Usage(("'" + std::string(command.name) + "' takes no arguments").c_str());
+        return Usage((std::string("'").append(command.name) + "' takes no arguments").c_str());
     for (const SerialPort& port : ListSerialPorts())
         std::printf("%s\n", PortListEntry(port).c_str());
     return kExitOk;

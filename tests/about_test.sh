@@ -59,6 +59,22 @@ for command in $commands; do
   done
 done
 
+# korvel7-sim: a usage error names the argument, the option and what it takes, the first
+# one in the order given, and nothing is served; its help shows every option its
+# completion offers.
+for run in "--bogus --seed|unknown option '--bogus'" "--seed|--seed needs a number from 0 to 4294967295" \
+  "--nmea-rate=x --bogus|--nmea-rate: 'x' is not valid; expected a number of lines per second from 0 to 1000" \
+  "--blank=1|--blank takes no value" "--no-nmea stray|unknown option 'stray'"; do
+  err=$(timeout 5 "$sim" ${run%%|*} 2>&1 >/dev/null) && status=0 || status=$?
+  [[ $status == 64 && $err == "korvel7-sim: ${run#*|}"$'\n'"Try 'korvel7-sim --help'." ]] ||
+    fail "korvel7-sim ${run%%|*}: status $status, $err"
+done
+sim_help=$("$sim" --help)
+for option in $(sed -n 's/^    words="\(.*\)"$/\1/p' <<<"$("$sim" --bash-completion)"); do
+  grep -q -- "^  $option\b" <<<"$sim_help" || fail "korvel7-sim --help does not show $option"
+done
+[[ -n ${option:-} ]] || fail "korvel7-sim's completion offers no options"
+
 # Placeholder images: said on standard error by the commands that talk to a receiver.
 warning="korvel7: WARNING: this build carries placeholder images, not firmware (A and B)"
 if grep -q "PLACEHOLDER" <<<"$listing"; then
