@@ -48,6 +48,7 @@ constexpr char kJobExit[] =
     "  with several ports: 0 only when every port succeeded, 2 when no receiver was\n"
     "  found on any, else 1\n";
 
+// The commands, in the order the overview and the completion list them.
 constexpr Subcommand kCommands[] = {
     {"program", "--port PORT...", "", kProgramOptions, true,
      "find the receiver on PORT and install the firmware built\n"
@@ -141,10 +142,6 @@ std::string Beside(std::string line, std::string_view help, std::size_t column) 
 }
 
 }  // namespace
-
-std::span<const Subcommand> Commands() {
-    return kCommands;
-}
 
 const Subcommand* FindCommand(std::string_view name) {
     for (const Subcommand& command : kCommands) {

@@ -26,8 +26,7 @@ struct Subcommand {
     SubcommandFunction run;
 };
 
-// The commands, in the order the overview lists them.
-std::span<const Subcommand> Commands();
+// The command of that name; null for none.
 const Subcommand* FindCommand(std::string_view name);
 
 // `korvel7 COMMAND --help`.

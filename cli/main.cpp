@@ -69,9 +69,10 @@ struct Call {
     std::vector<std::string> fields;
 };
 
-// The ports first, then any option the command does not take, then arguments where it
-// takes none. On a terminal `program`, and any job on several ports, shows its progress
-// unless told otherwise.
+// The ports first, then any option the command does not take (a value missing at the end,
+// or given to a flag, reads as such an option too), then arguments where it takes none.
+// On a terminal `program`, and any job on several ports, shows its progress unless told
+// otherwise.
 bool ParseCall(const k7::Subcommand& command, const std::vector<std::string>& args, Call* call,
                std::string* error) {
     const k7::args::Parsed parsed = k7::args::Parse(command.options, args);

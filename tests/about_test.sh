@@ -39,6 +39,8 @@ done
 # The completion, the usage, the overview and the parser agree: every command the
 # completion offers has a line in the overview, and each option it offers for a command
 # is in that command's usage, in the overview, and taken by the parser.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 completion=$("$korvel7" --bash-completion)
 overview=$("$korvel7" --help)
 commands=$(sed -n 's/^        words="\([a-z ]*\) --help --version"$/\1/p' <<<"$completion")
@@ -51,7 +53,7 @@ for command in $commands; do
     grep -q -- "^  $option\b" <<<"$usage" || fail "korvel7 $command --help does not show $option"
     grep -q -- "^  $option\b" <<<"$overview" || fail "the overview does not show $option"
     value=$(grep -o -- "^  $option [A-Z]*" <<<"$usage" | cut -d " " -f 4) || true
-    args=(--port /dev/korvel7-missing "$option" ${value:+/tmp})
+    args=(--port /dev/korvel7-missing "$option" ${value:+"$scratch"})
     [[ $option == --port ]] && args=(--port /dev/korvel7-missing)
     [[ $command == address ]] && args+=(0a ff 7c)
     "$korvel7" "$command" "${args[@]}" >/dev/null 2>&1 && status=0 || status=$?
