@@ -64,7 +64,7 @@ done
 # korvel7-sim: a usage error names the argument, the option and what it takes, the first
 # one in the order given, and nothing is served; its help shows every option its
 # completion offers.
-for run in "--bogus --seed|unknown option '--bogus'" "--seed|--seed needs a number from 0 to 4294967295" \
+for run in "--bogus --seed=x|unknown option '--bogus'" "--seed|--seed needs a number from 0 to 4294967295" \
   "--nmea-rate=x --bogus|--nmea-rate: 'x' is not valid; expected a number of lines per second from 0 to 1000" \
   "--blank=1|--blank takes no value" "--no-nmea stray|unknown option 'stray'"; do
   err=$(timeout 5 "$sim" ${run%%|*} 2>&1 >/dev/null) && status=0 || status=$?
