@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "args/args.h"
 #include "link/link.h"
 #include "sim/pty_server.h"
 
@@ -605,40 +606,41 @@ void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
     PrintFailures(columns);
 }
 
-constexpr const char kUsage[] =
-    "Usage: korvel7-update-bench --korvel7 PATH [--wine-exe PATH --wine-prefix DIR "
-    "[--wine-loader PATH]]\n"
-    "       [--runs N] [--fleet N] [--only updates|fleet] [--image A|B] [--out DIR] [--trace]\n"
-    "       [--baseline PATH] [--wine-baseline PATH] [--realtime-simulators]\n"
-    "  --runs N    repeat every case N times and show the medians (default 1)\n"
-    "  --fleet N   receivers at once in the fleet run (default 8; 0 leaves it out)\n"
-    "  --only      run the single updates or the fleet run alone\n"
-    "  --image     update with that image alone (the fleet always takes A)\n"
-    "  --out DIR   where the tool's logs go (default /tmp)\n"
-    "  --trace     also write each run's exchanges with their times to DIR\n"
-    "  --baseline, --wine-baseline\n"
-    "              an earlier korvel7 (korvel7.exe), run right after the one under test in\n"
-    "              every run, so that both meet the same spells of load\n"
-    "  --realtime-simulators\n"
-    "              run the simulators under SCHED_FIFO (root), so that on a busy machine\n"
-    "              the tail left is the tool's own\n";
+constexpr k7::args::Option kOptions[] = {
+    {"--korvel7", "PATH", "the korvel7 under test (required)"},
+    {"--wine-exe", "PATH", "also korvel7.exe under Wine, in --wine-prefix DIR"},
+    {"--wine-prefix", "DIR", "the Wine prefix for --wine-exe"},
+    {"--wine-loader", "PATH", "the Wine loader (default /usr/lib/wine/wine64)"},
+    {"--runs", "N", "repeat every case N times and show the medians (default 1)"},
+    {"--fleet", "N", "receivers at once in the fleet run (default 8; 0 leaves it out)"},
+    {"--only", "updates|fleet", "run the single updates or the fleet run alone"},
+    {"--image", "A|B", "update with that image alone (the fleet always takes A)"},
+    {"--out", "DIR", "where the tool's logs go (default /tmp)"},
+    {"--trace", "", "also write each run's exchanges with their times to --out DIR"},
+    {"--baseline", "PATH",
+     "an earlier korvel7, run right after the one under test in\n"
+     "every run, so that both meet the same spells of load"},
+    {"--wine-baseline", "PATH", "the same for korvel7.exe under Wine"},
+    {"--realtime-simulators", "",
+     "run the simulators under SCHED_FIFO (root), so that on a\n"
+     "busy machine the tail left is the tool's own"},
+};
 
-bool TakeValue(int argc, char** argv, int& i, std::string_view name, std::string* value) {
-    if (argv[i] != name) return false;
-    if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value\n%s", argv[i], kUsage);
-        std::exit(64);
-    }
-    *value = argv[++i];
-    return true;
+std::string Usage() {
+    return "Usage: korvel7-update-bench --korvel7 PATH [OPTION]...\n" +
+           k7::args::OptionHelp(kOptions, 24);
+}
+
+[[noreturn]] void UsageError(const std::string& problem) {
+    std::fprintf(stderr, "%s%s", problem.c_str(), Usage().c_str());
+    std::exit(64);
 }
 
 std::size_t Count(const std::string& text, std::size_t most) {
     char* end = nullptr;
     const unsigned long n = std::strtoul(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || n > most) {
-        std::fprintf(stderr, "'%s' is not a count from 0 to %zu\n%s", text.c_str(), most, kUsage);
-        std::exit(64);
+        UsageError("'" + text + "' is not a count from 0 to " + std::to_string(most) + "\n");
     }
     return n;
 }
@@ -646,38 +648,32 @@ std::size_t Count(const std::string& text, std::size_t most) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string korvel7, wine_exe, wine_prefix, wine_loader = "/usr/lib/wine/wine64";
-    std::string baseline, wine_baseline;
-    std::string out = "/tmp", runs_text = "1", fleet_text = "8", only, image_name;
-    bool trace = false, realtime_simulators = false;
-    for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) == "--trace") {
-            trace = true;
-        } else if (std::string_view(argv[i]) == "--realtime-simulators") {
-            realtime_simulators = true;
-        } else if (!TakeValue(argc, argv, i, "--korvel7", &korvel7) &&
-                   !TakeValue(argc, argv, i, "--wine-exe", &wine_exe) &&
-                   !TakeValue(argc, argv, i, "--wine-prefix", &wine_prefix) &&
-                   !TakeValue(argc, argv, i, "--wine-loader", &wine_loader) &&
-                   !TakeValue(argc, argv, i, "--baseline", &baseline) &&
-                   !TakeValue(argc, argv, i, "--wine-baseline", &wine_baseline) &&
-                   !TakeValue(argc, argv, i, "--runs", &runs_text) &&
-                   !TakeValue(argc, argv, i, "--fleet", &fleet_text) &&
-                   !TakeValue(argc, argv, i, "--only", &only) &&
-                   !TakeValue(argc, argv, i, "--image", &image_name) &&
-                   !TakeValue(argc, argv, i, "--out", &out)) {
-            std::fprintf(stderr, "unknown argument %s\n%s", argv[i], kUsage);
-            return 64;
-        }
-    }
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const k7::args::Parsed parsed = k7::args::Parse(kOptions, args, false);
+    if (parsed.problem == k7::args::Problem::kMissingValue)
+        UsageError(parsed.problem_arg + " needs a value\n");
+    if (parsed.problem != k7::args::Problem::kNone)
+        UsageError("unknown argument " + parsed.problem_arg + "\n");
+    const auto value = [&](std::string_view name, std::string fallback) {
+        const std::vector<std::string> values = parsed.Values(name, kOptions);
+        return values.empty() ? fallback : values.back();
+    };
+    const std::string korvel7 = value("--korvel7", ""), wine_exe = value("--wine-exe", "");
+    const std::string wine_prefix = value("--wine-prefix", "");
+    const std::string wine_loader = value("--wine-loader", "/usr/lib/wine/wine64");
+    const std::string baseline = value("--baseline", ""),
+                      wine_baseline = value("--wine-baseline", "");
+    const std::string out = value("--out", "/tmp"), only = value("--only", "");
+    const std::string image_name = value("--image", "");
+    const std::string runs_text = value("--runs", "1"), fleet_text = value("--fleet", "8");
+    const bool trace = parsed.Has("--trace", kOptions);
+    const bool realtime_simulators = parsed.Has("--realtime-simulators", kOptions);
     const std::size_t runs = Count(runs_text, 100);
     const std::size_t fleet = Count(fleet_text, 32);
     if (korvel7.empty() || wine_exe.empty() != wine_prefix.empty() || runs == 0 ||
         (only != "" && only != "updates" && only != "fleet") ||
-        (image_name != "" && image_name != "A" && image_name != "B")) {
-        std::fprintf(stderr, "%s", kUsage);
-        return 64;
-    }
+        (image_name != "" && image_name != "A" && image_name != "B"))
+        UsageError("");
 
     std::vector<Tool> tools = {{"native", {korvel7, "program"}, "", {}}};
     if (!baseline.empty()) tools.push_back({"before", {baseline, "program"}, "", {}});

@@ -1,12 +1,10 @@
-// What korvel7 says about itself: its version and the firmware images it carries, each
-// command's usage, and the warning that a build carries placeholder images.
+// What korvel7 says about itself: its version and the firmware images it carries, and the
+// warning that a build carries placeholder images.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <span>
-#include <string>
-#include <vector>
 
 #include "update/firmware_update.h"
 
@@ -30,10 +28,5 @@ void PrintVersion(std::FILE* out, const FirmwareImages& images = BuiltInImages()
 // Writes one line to `err` when an image of `images` is a placeholder. Every command that
 // talks to a receiver calls it first.
 void WarnOfPlaceholders(std::FILE* err, const FirmwareImages& images = BuiltInImages());
-
-// Prints the usage of the command asked about, for "help COMMAND" and for "COMMAND ...
-// --help" (or -h); false when the arguments ask for no command's usage.
-bool PrintCommandHelp(const std::string& command, const std::vector<std::string>& args,
-                      std::FILE* out);
 
 }  // namespace k7

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/about.h"
+#include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/jobs.h"
 #include "cli/port_reason.h"
@@ -27,71 +28,15 @@ using k7::kExitNotFound;
 using k7::kExitOk;
 using k7::kExitUsage;
 
-const char kUsage[] =
-    "usage: korvel7 COMMAND [OPTIONS]\n"
-    "\n"
-    "Talks to a KORVEL7 GPS receiver on a serial port.\n"
-    "\n"
-    "commands:\n"
-    "  program --port PORT [--progress | --no-progress] [--strict]\n"
-    "                        find the receiver on PORT and install the firmware built\n"
-    "                        into this program (about 25 to 45 seconds); with\n"
-    "                        --progress (the default when standard error is a\n"
-    "                        terminal) a progress bar on standard error; with\n"
-    "                        --strict the receiver's own check of the image must\n"
-    "                        answer, or the update counts as failed\n"
-    "  info --port PORT      find the receiver, read its version and address and name\n"
-    "                        the image program would install; changes nothing\n"
-    "  verify --port PORT    read back the receiver's image and compare it with the\n"
-    "                        built-in one; changes nothing\n"
-    "  version --port PORT   ask the receiver for its firmware version\n"
-    "  address --port PORT XX XX XX\n"
-    "                        write the receiver's device address 00:19:01:XX:XX:XX\n"
-    "                        (each XX two hexadecimal digits) and read it back\n"
-    "  ports                 list the serial ports of this machine\n"
-    "  help [COMMAND]        show this text (also -h, --help), or one command's usage\n"
-    "                        (also korvel7 COMMAND --help)\n"
-    "  --version             show this program's version and the firmware images it\n"
-    "                        carries: size, 16-bit sum and SHA-256 of each\n"
-    "\n"
-    "PORT names the receiver's serial port: COM7 or 7 on Windows, a device path such as\n"
-    "/dev/ttyACM0 on Linux.\n"
-    "\n"
-    "The log is written to standard output with CR LF line ends. A port that cannot be\n"
-    "opened is reported on standard output as \"PORT not found or busy\". With --quiet\n"
-    "(program, version, address) there is no log and no bar, only errors: that report,\n"
-    "and a line on standard error when the job did not succeed.\n"
-    "\n"
-    "exit status:\n"
-    "  0   done: \"Update successful\", the version was read, or \"PROGRAM OK\"\n"
-    "  1   \"Update not successful\", no version, or the address was not confirmed\n"
-    "  2   \"KORVEL7 not found\": the port could not be opened, or no receiver talks on it\n"
-    "  64  usage error, or \"INPUT N.G.\" for an address field\n";
-
 int Usage(const char* problem) {
     std::fprintf(stderr, "korvel7: %s\nTry 'korvel7 --help'.\n", k7::Printable(problem).c_str());
     return kExitUsage;
 }
 
-// Reads every "--port PORT" (or "--port=PORT") and "--log-dir DIR" from the arguments
-// after the command; the other arguments go to `rest`. Two names for one port are refused:
-// two jobs on one receiver would fight over it.
-bool ParsePortOptions(const std::vector<std::string>& args, std::vector<k7::PortRef>* ports,
-                      std::string* log_dir, std::vector<std::string>* rest, std::string* error) {
-    std::vector<std::string> values;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--port" && i + 1 < args.size()) {
-            values.push_back(args[++i]);
-        } else if (args[i].rfind("--port=", 0) == 0) {
-            values.push_back(args[i].substr(7));
-        } else if (args[i] == "--log-dir" && i + 1 < args.size()) {
-            *log_dir = args[++i];
-        } else if (args[i].rfind("--log-dir=", 0) == 0) {
-            *log_dir = args[i].substr(10);
-        } else {
-            rest->push_back(args[i]);
-        }
-    }
+// The ports of every --port, each checked and given once: two jobs on one receiver would
+// fight over it.
+bool ParsePorts(const std::vector<std::string>& values, std::vector<k7::PortRef>* ports,
+                std::string* error) {
     if (values.empty()) {
         *error = "--port PORT is required";
         return false;
@@ -117,38 +62,44 @@ bool ParsePortOptions(const std::vector<std::string>& args, std::vector<k7::Port
 // How a job shows itself on the terminal, and what `program` demands of the receiver.
 using Output = k7::JobOptions;
 
-bool IsJob(const std::string& command) {
-    return command == "program" || command == "info" || command == "verify";
-}
+// What a command that talks to a receiver was given.
+struct Call {
+    std::vector<k7::PortRef> ports;
+    Output output;
+    std::vector<std::string> fields;
+};
 
-// Takes --quiet, and for the jobs --progress / --no-progress and --json, and for
-// `program` --strict and --skip-if-current, out of `rest`. On a terminal `program`, and
-// any job on several ports, shows its progress unless told otherwise.
-bool ParseOutputOptions(const std::string& command, std::size_t port_count,
-                        std::vector<std::string>* rest, Output* output, std::string* error) {
-    output->progress =
-        (command == "program" || (IsJob(command) && port_count > 1)) && k7::IsTerminal(stderr);
-    std::vector<std::string> others;
-    for (const std::string& arg : *rest) {
-        if (arg == "--quiet") {
-            output->quiet = true;
-        } else if (IsJob(command) && (arg == "--progress" || arg == "--no-progress")) {
-            output->progress = arg == "--progress";
-        } else if (IsJob(command) && arg == "--json") {
-            output->json = true;
-        } else if (command == "program" && arg == "--strict") {
-            output->strict = true;
-        } else if (command == "program" && arg == "--skip-if-current") {
-            output->skip_if_current = true;
-        } else if (arg.rfind("--", 0) == 0) {
-            *error = "unknown option '" + arg + "' for '" + command + "'";
-            return false;
-        } else {
-            others.push_back(arg);
-        }
+// The ports first, then any option the command does not take (a value missing at the end,
+// or given to a flag, reads as such an option too), then arguments where it takes none.
+// On a terminal `program`, and any job on several ports, shows its progress unless told
+// otherwise.
+bool ParseCall(const k7::Subcommand& command, const std::vector<std::string>& args, Call* call,
+               std::string* error) {
+    const k7::args::Parsed parsed = k7::args::Parse(command.options, args);
+    if (!ParsePorts(parsed.Values("--port", command.options), &call->ports, error)) return false;
+    if (parsed.problem != k7::args::Problem::kNone) {
+        *error =
+            "unknown option '" + parsed.problem_arg + "' for '" + std::string(command.name) + "'";
+        return false;
     }
-    *rest = std::move(others);
-    if (output->quiet || output->json) output->progress = false;
+    if (command.positionals.empty() && !parsed.positionals.empty()) {
+        *error = "unexpected argument '" + parsed.positionals.front() + "'";
+        return false;
+    }
+    Output& output = call->output;
+    output.progress = command.job && (command.name == "program" || call->ports.size() > 1) &&
+                      k7::IsTerminal(stderr);
+    for (const k7::args::Given& given : parsed.given) {
+        const std::string_view name = command.options[given.option].name;
+        if (name == "--log-dir") output.log_dir = given.value;
+        if (name == "--quiet") output.quiet = true;
+        if (name == "--progress" || name == "--no-progress") output.progress = name == "--progress";
+        if (name == "--json") output.json = true;
+        if (name == "--strict") output.strict = true;
+        if (name == "--skip-if-current") output.skip_if_current = true;
+    }
+    if (output.quiet || output.json) output.progress = false;
+    call->fields = parsed.positionals;
     return true;
 }
 
@@ -159,14 +110,8 @@ int Report(const Output& output, int status, const std::string& what) {
     return status;
 }
 
-int RunPorts() {
-    for (const k7::SerialPort& port : k7::ListSerialPorts())
-        std::printf("%s\n", k7::PortListEntry(port).c_str());
-    return kExitOk;
-}
-
 // The fields as the window takes them: exactly two hexadecimal digits each.
-int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
+int SetAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
                const Output& output) {
     k7::InputAddress address;
     for (std::size_t i = 0; i < address.size(); ++i) {
@@ -190,7 +135,7 @@ int RunAddress(const k7::PortRef& port, const std::vector<std::string>& fields,
     return Report(output, kExitNotFound, port.label + " could not be opened");
 }
 
-int RunVersion(const k7::PortRef& port, const Output& output) {
+int ReadVersion(const k7::PortRef& port, const Output& output) {
     k7::Link link;
     if (link.OpenComPort(port) == 0) {
         k7::ReportOpenFailure(stderr, port, link.LastOpenError());
@@ -207,54 +152,100 @@ int RunVersion(const k7::PortRef& port, const Output& output) {
     return kExitOk;
 }
 
+// version and address talk to one receiver and write no log files.
+bool TakesOnePort(const k7::Subcommand& command, const Call& call, std::string* error) {
+    if (call.ports.size() == 1 && call.output.log_dir.empty()) return true;
+    *error = std::string("'").append(command.name) + "' takes one --port and no --log-dir";
+    return false;
+}
+
+bool AsksForHelp(const std::vector<std::string>& args) {
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") return true;
+    }
+    return false;
+}
+
 }  // namespace
+
+namespace k7 {
+
+int RunJob(const Subcommand& command, const std::vector<std::string>& args) {
+    Call call;
+    std::string error;
+    if (!ParseCall(command, args, &call, &error)) return Usage(error.c_str());
+    WarnOfPlaceholders(stderr);
+    call.output.kind = command.name == "program" ? JobKind::kProgram
+                       : command.name == "info"  ? JobKind::kInfo
+                                                 : JobKind::kVerify;
+    return RunJobs(call.ports, call.output);
+}
+
+int RunVersion(const Subcommand& command, const std::vector<std::string>& args) {
+    Call call;
+    std::string error;
+    if (!ParseCall(command, args, &call, &error)) return Usage(error.c_str());
+    WarnOfPlaceholders(stderr);
+    if (!TakesOnePort(command, call, &error)) return Usage(error.c_str());
+    StdoutLogSink sink;
+    SetLogSink(call.output.quiet ? nullptr : &sink);
+    return ReadVersion(call.ports.front(), call.output);
+}
+
+int RunAddress(const Subcommand& command, const std::vector<std::string>& args) {
+    Call call;
+    std::string error;
+    if (!ParseCall(command, args, &call, &error)) return Usage(error.c_str());
+    if (call.fields.size() != 3) return Usage("address takes three fields, XX XX XX");
+    WarnOfPlaceholders(stderr);
+    if (!TakesOnePort(command, call, &error)) return Usage(error.c_str());
+    StdoutLogSink sink;
+    SetLogSink(call.output.quiet ? nullptr : &sink);
+    return SetAddress(call.ports.front(), call.fields, call.output);
+}
+
+int RunPorts(const Subcommand& command, const std::vector<std::string>& args) {
+    if (!args.empty())
+        return Usage((std::string("'").append(command.name) + "' takes no arguments").c_str());
+    for (const SerialPort& port : ListSerialPorts())
+        std::printf("%s\n", PortListEntry(port).c_str());
+    return kExitOk;
+}
+
+// The overview, or the usage of the one command named.
+int RunHelp(const Subcommand&, const std::vector<std::string>& args) {
+    const Subcommand* named = args.size() == 1 ? FindCommand(args.front()) : nullptr;
+    std::fputs((named != nullptr ? CommandUsage(*named) : Overview()).c_str(), stdout);
+    return kExitOk;
+}
+
+}  // namespace k7
 
 int main(int argc, char** argv) {
     k7::OpenClosedStandardDescriptors();
     k7::IgnoreLostOutput();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) return Usage("no command given");
-    const std::string command = args.front();
+    const std::string name = args.front();
     args.erase(args.begin());
-    if (command == "--version") {
+    if (name == "--version") {
         k7::PrintVersion(stdout);
         return kExitOk;
     }
-    if (k7::PrintCommandHelp(command, args, stdout)) return kExitOk;
-    if (command == "help" || command == "-h" || command == "--help") {
-        std::fputs(kUsage, stdout);
+    // For the package, which installs it as the completion of korvel7.
+    if (name == "--bash-completion") {
+        std::fputs(k7::CompletionScript().c_str(), stdout);
         return kExitOk;
     }
-
-    if (command == "ports") {
-        if (!args.empty()) return Usage("'ports' takes no arguments");
-        return RunPorts();
+    const k7::Subcommand* command = k7::FindCommand(name);
+    if (command != nullptr && AsksForHelp(args)) {
+        std::fputs(k7::CommandUsage(*command).c_str(), stdout);
+        return kExitOk;
     }
-    if (IsJob(command) || command == "version" || command == "address") {
-        std::string error;
-        std::vector<k7::PortRef> ports;
-        std::vector<std::string> rest;
-        Output output;
-        if (!ParsePortOptions(args, &ports, &output.log_dir, &rest, &error) ||
-            !ParseOutputOptions(command, ports.size(), &rest, &output, &error))
-            return Usage(error.c_str());
-        if (command == "address" && rest.size() != 3)
-            return Usage("address takes three fields, XX XX XX");
-        if (command != "address" && !rest.empty())
-            return Usage(("unexpected argument '" + rest.front() + "'").c_str());
-        k7::WarnOfPlaceholders(stderr);
-        if (IsJob(command)) {
-            output.kind = command == "program" ? k7::JobKind::kProgram
-                          : command == "info"  ? k7::JobKind::kInfo
-                                               : k7::JobKind::kVerify;
-            return k7::RunJobs(ports, output);
-        }
-        if (ports.size() > 1 || !output.log_dir.empty())
-            return Usage(("'" + command + "' takes one --port and no --log-dir").c_str());
-        const k7::PortRef& port = ports.front();
-        k7::StdoutLogSink sink;
-        k7::SetLogSink(output.quiet ? nullptr : &sink);
-        return command == "address" ? RunAddress(port, rest, output) : RunVersion(port, output);
+    if (name == "-h" || name == "--help") {
+        std::fputs(k7::Overview().c_str(), stdout);
+        return kExitOk;
     }
-    return Usage(("unknown command '" + command + "'").c_str());
+    if (command == nullptr) return Usage(("unknown command '" + name + "'").c_str());
+    return command->run(*command, args);
 }

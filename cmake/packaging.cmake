@@ -44,11 +44,20 @@ else()
   add_custom_target(man_pages ALL DEPENDS ${man_pages})
   install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-  # One completion script serves both programs; bash-completion loads it by command name.
+  # Each program writes its own bash completion from the table its options are parsed by.
+  set(completions)
   foreach(program korvel7 korvel7-sim)
-    install(FILES dist/korvel7.bash-completion
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
+    set(completion "${PROJECT_BINARY_DIR}/completions/${program}")
+    add_custom_command(
+      OUTPUT "${completion}"
+      COMMAND sh -c "\"$1\" --bash-completion >\"$2\"" sh $<TARGET_FILE:${program}> "${completion}"
+      DEPENDS ${program}
+      COMMENT "Writing the bash completion of ${program}"
+      VERBATIM)
+    list(APPEND completions "${completion}")
   endforeach()
+  add_custom_target(completions ALL DEPENDS ${completions})
+  install(FILES ${completions} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)

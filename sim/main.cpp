@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "args/args.h"
 #include "korvel7_version.h"
 #include "log/log.h"
 #include "sim/pty_server.h"
@@ -27,87 +28,19 @@ constexpr std::uint32_t kMaxNoise = 1000;
 constexpr std::uint32_t kMaxBaud = 4000000;
 constexpr std::uint32_t kMaxLatency = 10000000;  // us
 
-constexpr const char kHelp[] = R"(Usage: korvel7-sim [OPTION]...
+// The help text around the options' own.
+constexpr const char kHelpStart[] = R"(Usage: korvel7-sim [OPTION]...
 A virtual KORVEL7 GPS receiver on a pseudo-terminal, to try the updater without a
 receiver. Prints the terminal's path (e.g. /dev/pts/3) on the first line of standard
 output, then streams NMEA lines and answers the updater's commands until stopped with
 Ctrl-C or SIGTERM. Give that path as the serial port: korvel7 version --port /dev/pts/3
 
-The receiver:
-  --firmware X.Y.Z    firmware version it reports before an update (default 2.4.5).
-                      A reset after a passed image check of a built-in image
-                      reports the version that image carries (korvel7 --version).
-  --address XX:XX:XX  lower three bytes of its device address, hexadecimal
-                      (default 12:34:56; the upper three are always 00:19:01)
-  --blank             start with erased memory (all 0xFF); by default the first
-                      128 KiB hold old firmware, so a missed erase spoils a write
-  --nmea-rate N       NMEA lines per second, 0 to 1000 (default 2)
-  --no-nmea           send no NMEA lines (same as --nmea-rate 0)
-  --seed N            seed for the noise bytes and the NMEA positions (default 1);
-                      the same options and seed give the same bytes
-
-The line (all off by default: answers go out at once, bytes take no time):
-  --baud N            pace the bytes both ways as a serial line of N bits per
-                      second would, 10 bits a byte (8N1); e.g. --baud 115200
-  --erase-latency US  microseconds an erase takes before its answer starts
-  --write-latency US  the same for a write
-  --read-latency US   the same for a read
-  --response-latency US
-                      microseconds before every answer, on top of the above
-
-Serving:
-  --link PATH         also make PATH a symbolic link to the terminal, replacing a
-                      symbolic link already there; removed at exit. Under Wine,
-                      $WINEPREFIX/dosdevices/com7 makes the terminal COM7.
-  --verbose           log every command received, and what was answered, to
-                      standard error
-  --help              show this text and exit
-  --version           show the program's version and exit
-
-Faults:
-  --fault RULE        change the answers to some commands; may be given many times,
-                      all matching rules apply in the order given. RULE is
-                      ACTION:CMD:NTH[:ARG...] where
-                        CMD  a command code (decimal or 0x..) or "any"
-                        NTH  which received frame of that command, from 1
-                             (counting frames of that code; of every code for
-                             "any"), or "all"
-                      and ACTION one of
-                        drop              no answer (the command is carried out)
-                        delay:MS          answer MS milliseconds later
-                        corrupt           answer with a wrong checksum
-                        kind:K            answer with response kind K
-                        dup               answer twice
-                        late:MS           answer, and again MS milliseconds later
-                        again:C           answer, and again in place of the answer
-                                          to the next frame of command C
-                        status:S          image check answered with status S
-                        echo:E            data answer with E as its first byte
-                                          instead of the command code
-                        short:N           data or read-back answer cut to N
-                                          payload bytes
-                        differ:I          data answer with the lowest bit of
-                                          payload byte I flipped (for 200,
-                                          bytes 4 to 6 are the address)
-                        flip:OFFSET:MASK  read-back data byte OFFSET (from the
-                                          chunk's start) XOR MASK
-                        hangup            close the line instead of answering;
-                                          the simulator then exits
-                      Examples: drop:4:3  late:5:2:300  again:5:31:4  status:7:1:0x22
-                                flip:5:all:17:0x40  hangup:any:500
-  --noise N           N random bytes (never 0x88 or '$') before every answer,
-                      0 to 1000
-  --bit-error OFFSET:MASK
-                      memory byte at OFFSET reads back XOR MASK, for the host
-                      and for the receiver's own image check; repeatable
-  --refuse-erase BLOCK
-                      never answer the erase of block BLOCK (memory offset / 4096,
-                      from 0) and leave it unerased; repeatable
-  --silent            answer nothing and send no NMEA
-
+)";
+constexpr const char kHelpEnd[] = R"(
 Numbers are decimal, or hexadecimal with 0x. Exit status: 0 when stopped by a signal
 or by a hangup fault, 1 when the terminal could not be served, 64 for a usage error.
 )";
+constexpr std::size_t kHelpColumn = 22;
 
 struct Settings {
     Options options;
@@ -115,6 +48,7 @@ struct Settings {
     bool verbose = false;
     bool help = false;
     bool version = false;
+    bool completion = false;  // print the bash completion, for the package
 };
 
 std::vector<std::string_view> Split(std::string_view text, char separator) {
@@ -241,101 +175,183 @@ bool ParseFaultRule(std::string_view text, FaultRule* rule) {
            (found->arg_count < 2 || ParseNumber(parts[4], found->max_arg2, &rule->arg2));
 }
 
-// One command-line option: its name, what its value must look like (null for a flag),
-// and how it changes the settings (false for a value that does not parse).
+// One command-line option: its name and help, what its value must look like (null for a
+// flag), and how it changes the settings (false for a value that does not parse).
 struct OptionSpec {
-    const char* name;
+    k7::args::Option option;
     const char* expected;
     bool (*apply)(std::string_view value, Settings& settings);
 };
 
 constexpr OptionSpec kOptions[] = {
-    {"--firmware", "X.Y.Z with numbers 0 to 255",
+    {{"--firmware", "X.Y.Z",
+      "firmware version it reports before an update (default 2.4.5).\n"
+      "A reset after a passed image check of a built-in image\n"
+      "reports the version that image carries (korvel7 --version).",
+      "The receiver"},
+     "X.Y.Z with numbers 0 to 255",
      [](std::string_view v, Settings& s) { return ParseVersion(v, &s.options.version); }},
-    {"--address", "XX:XX:XX in hexadecimal",
+    {{"--address", "XX:XX:XX",
+      "lower three bytes of its device address, hexadecimal\n"
+      "(default 12:34:56; the upper three are always 00:19:01)"},
+     "XX:XX:XX in hexadecimal",
      [](std::string_view v, Settings& s) { return ParseAddress(v, &s.options.address); }},
-    {"--blank", nullptr,
+    {{"--blank", "",
+      "start with erased memory (all 0xFF); by default the first\n"
+      "128 KiB hold old firmware, so a missed erase spoils a write"},
+     nullptr,
      [](std::string_view, Settings& s) {
          s.options.blank = true;
          return true;
      }},
-    {"--nmea-rate", "a number of lines per second from 0 to 1000",
+    {{"--nmea-rate", "N", "NMEA lines per second, 0 to 1000 (default 2)"},
+     "a number of lines per second from 0 to 1000",
      [](std::string_view v, Settings& s) {
          std::uint32_t rate;
          if (!ParseNumber(v, kMaxNmeaRate, &rate)) return false;
          s.options.nmea_rate = rate;
          return true;
      }},
-    {"--no-nmea", nullptr,
+    {{"--no-nmea", "", "send no NMEA lines (same as --nmea-rate 0)"},
+     nullptr,
      [](std::string_view, Settings& s) {
          s.options.nmea_rate = 0;
          return true;
      }},
-    {"--seed", "a number from 0 to 4294967295",
+    {{"--seed", "N",
+      "seed for the noise bytes and the NMEA positions (default 1);\n"
+      "the same options and seed give the same bytes"},
+     "a number from 0 to 4294967295",
      [](std::string_view v, Settings& s) {
          return ParseNumber(v, std::numeric_limits<std::uint32_t>::max(), &s.options.seed);
      }},
-    {"--link", "a path",
+    {{"--baud", "N",
+      "pace the bytes both ways as a serial line of N bits per\n"
+      "second would, 10 bits a byte (8N1); e.g. --baud 115200",
+      "The line (all off by default: answers go out at once, bytes take no time)"},
+     "a number of bits per second from 0 to 4000000",
+     [](std::string_view v, Settings& s) { return ParseNumber(v, kMaxBaud, &s.options.baud); }},
+    {{"--erase-latency", "US", "microseconds an erase takes before its answer starts"},
+     kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.erase); }},
+    {{"--write-latency", "US", "the same for a write"},
+     kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.write); }},
+    {{"--read-latency", "US", "the same for a read"},
+     kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.read); }},
+    {{"--response-latency", "US", "microseconds before every answer, on top of the above"},
+     kLatencyRange,
+     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.response); }},
+    {{"--link", "PATH",
+      "also make PATH a symbolic link to the terminal, replacing a\n"
+      "symbolic link already there; removed at exit. Under Wine,\n"
+      "$WINEPREFIX/dosdevices/com7 makes the terminal COM7.",
+      "Serving"},
+     "a path",
      [](std::string_view v, Settings& s) {
          s.link = v;
          return !v.empty();
      }},
-    {"--verbose", nullptr,
+    {{"--verbose", "",
+      "log every command received, and what was answered, to\n"
+      "standard error"},
+     nullptr,
      [](std::string_view, Settings& s) {
          s.verbose = true;
          return true;
      }},
-    {"--help", nullptr,
+    {{"--help", "", "show this text and exit"},
+     nullptr,
      [](std::string_view, Settings& s) {
          s.help = true;
          return true;
      }},
-    {"--version", nullptr,
+    {{"--version", "", "show the program's version and exit"},
+     nullptr,
      [](std::string_view, Settings& s) {
          s.version = true;
          return true;
      }},
-    {"--fault", "ACTION:CMD:NTH[:ARG...] (see --help)",
+    {{"--fault", "RULE",
+      "change the answers to some commands; may be given many times,\n"
+      "all matching rules apply in the order given. RULE is\n"
+      "ACTION:CMD:NTH[:ARG...] where\n"
+      "  CMD  a command code (decimal or 0x..) or \"any\"\n"
+      "  NTH  which received frame of that command, from 1\n"
+      "       (counting frames of that code; of every code for\n"
+      "       \"any\"), or \"all\"\n"
+      "and ACTION one of\n"
+      "  drop              no answer (the command is carried out)\n"
+      "  delay:MS          answer MS milliseconds later\n"
+      "  corrupt           answer with a wrong checksum\n"
+      "  kind:K            answer with response kind K\n"
+      "  dup               answer twice\n"
+      "  late:MS           answer, and again MS milliseconds later\n"
+      "  again:C           answer, and again in place of the answer\n"
+      "                    to the next frame of command C\n"
+      "  status:S          image check answered with status S\n"
+      "  echo:E            data answer with E as its first byte\n"
+      "                    instead of the command code\n"
+      "  short:N           data or read-back answer cut to N\n"
+      "                    payload bytes\n"
+      "  differ:I          data answer with the lowest bit of\n"
+      "                    payload byte I flipped (for 200,\n"
+      "                    bytes 4 to 6 are the address)\n"
+      "  flip:OFFSET:MASK  read-back data byte OFFSET (from the\n"
+      "                    chunk's start) XOR MASK\n"
+      "  hangup            close the line instead of answering;\n"
+      "                    the simulator then exits\n"
+      "Examples: drop:4:3  late:5:2:300  again:5:31:4  status:7:1:0x22\n"
+      "          flip:5:all:17:0x40  hangup:any:500",
+      "Faults"},
+     "ACTION:CMD:NTH[:ARG...] (see --help)",
      [](std::string_view v, Settings& s) {
          FaultRule rule;
          if (!ParseFaultRule(v, &rule)) return false;
          s.options.faults.push_back(rule);
          return true;
      }},
-    {"--noise", "a number of bytes from 0 to 1000",
+    {{"--noise", "N",
+      "N random bytes (never 0x88 or '$') before every answer,\n"
+      "0 to 1000"},
+     "a number of bytes from 0 to 1000",
      [](std::string_view v, Settings& s) {
          std::uint32_t noise;
          if (!ParseNumber(v, kMaxNoise, &noise)) return false;
          s.options.noise = noise;
          return true;
      }},
-    {"--bit-error", "OFFSET:MASK with OFFSET below 0x100000 and MASK from 1 to 255",
+    {{"--bit-error", "OFFSET:MASK",
+      "memory byte at OFFSET reads back XOR MASK, for the host\n"
+      "and for the receiver's own image check; repeatable"},
+     "OFFSET:MASK with OFFSET below 0x100000 and MASK from 1 to 255",
      [](std::string_view v, Settings& s) {
          BitError error;
          if (!ParseBitError(v, &error)) return false;
          s.options.bit_errors.push_back(error);
          return true;
      }},
-    {"--refuse-erase", "a block number from 0 to 255",
+    {{"--refuse-erase", "BLOCK",
+      "never answer the erase of block BLOCK (memory offset / 4096,\n"
+      "from 0) and leave it unerased; repeatable"},
+     "a block number from 0 to 255",
      [](std::string_view v, Settings& s) {
          std::uint32_t block;
          if (!ParseNumber(v, kMemorySize / kEraseBlockSize - 1, &block)) return false;
          s.options.refused_erase_blocks.push_back(block);
          return true;
      }},
-    {"--baud", "a number of bits per second from 0 to 4000000",
-     [](std::string_view v, Settings& s) { return ParseNumber(v, kMaxBaud, &s.options.baud); }},
-    {"--erase-latency", kLatencyRange,
-     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.erase); }},
-    {"--write-latency", kLatencyRange,
-     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.write); }},
-    {"--read-latency", kLatencyRange,
-     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.read); }},
-    {"--response-latency", kLatencyRange,
-     [](std::string_view v, Settings& s) { return ParseLatency(v, &s.options.latency.response); }},
-    {"--silent", nullptr,
+    {{"--silent", "", "answer nothing and send no NMEA"},
+     nullptr,
      [](std::string_view, Settings& s) {
          s.options.silent = true;
+         return true;
+     }},
+    {{"--bash-completion", "", ""},
+     nullptr,
+     [](std::string_view, Settings& s) {
+         s.completion = true;
          return true;
      }},
 };
@@ -345,36 +361,38 @@ int UsageError(const std::string& message) {
     return kExitUsage;
 }
 
-// Options come as "--name value" or "--name=value". Returns 0, or the exit status of a
-// usage error that it has reported.
-int ParseCommandLine(int argc, char** argv, Settings* settings) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        const std::size_t equals = arg.find('=');
-        const std::string_view name = arg.substr(0, equals);
-        const OptionSpec* option = nullptr;
-        for (const OptionSpec& candidate : kOptions) {
-            if (name == candidate.name) option = &candidate;
-        }
-        if (option == nullptr) return UsageError("unknown option '" + std::string(arg) + "'");
+std::vector<k7::args::Option> OptionList() {
+    std::vector<k7::args::Option> options;
+    for (const OptionSpec& spec : kOptions)
+        options.push_back(spec.option);
+    return options;
+}
 
-        std::string_view value;
-        if (option->expected == nullptr) {
-            if (equals != std::string_view::npos)
-                return UsageError(std::string(name) + " takes no value");
-        } else if (equals != std::string_view::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            return UsageError(std::string(name) + " needs " + option->expected);
-        }
-        if (!option->apply(value, *settings)) {
-            return UsageError(std::string(name) + ": '" + std::string(value) +
-                              "' is not valid; expected " + option->expected);
-        }
+// Options come as "--name value" or "--name=value" and apply in the order given, so that
+// the first bad one is the one reported. Returns 0, or the exit status of a usage error
+// that it has reported.
+int ParseCommandLine(int argc, char** argv, Settings* settings) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const k7::args::Parsed parsed = k7::args::Parse(OptionList(), args, false);
+    for (std::size_t i = 0; i < parsed.given.size(); ++i) {
+        if (parsed.problem != k7::args::Problem::kNone && i == parsed.problem_at) break;
+        const OptionSpec& spec = kOptions[parsed.given[i].option];
+        if (!spec.apply(parsed.given[i].value, *settings))
+            return UsageError(std::string(spec.option.name) + ": '" + parsed.given[i].value +
+                              "' is not valid; expected " + spec.expected);
     }
-    return 0;
+    const OptionSpec& spec = kOptions[parsed.problem_option];
+    switch (parsed.problem) {
+        case k7::args::Problem::kNone:
+            return 0;
+        case k7::args::Problem::kUnknown:
+            return UsageError("unknown option '" + parsed.problem_arg + "'");
+        case k7::args::Problem::kMissingValue:
+            return UsageError(std::string(spec.option.name) + " needs " + spec.expected);
+        case k7::args::Problem::kFlagValue:
+            break;
+    }
+    return UsageError(std::string(spec.option.name) + " takes no value");
 }
 
 // Waits for SIGINT or SIGTERM (blocked by the caller) while the server runs.
@@ -392,7 +410,14 @@ int main(int argc, char** argv) {
     Settings settings;
     if (const int status = ParseCommandLine(argc, argv, &settings); status != 0) return status;
     if (settings.help) {
-        std::fputs(kHelp, stdout);
+        std::printf("%s%s%s", kHelpStart, k7::args::OptionHelp(OptionList(), kHelpColumn).c_str(),
+                    kHelpEnd);
+        return 0;
+    }
+    if (settings.completion) {
+        const std::vector<k7::args::Option> options = OptionList();
+        const k7::args::CompletionEntry entry{"", options};
+        std::fputs(k7::args::BashCompletion("korvel7-sim", {&entry, 1}).c_str(), stdout);
         return 0;
     }
     if (settings.version) {

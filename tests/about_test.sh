@@ -36,6 +36,47 @@ done
 "$korvel7" program --port /dev/null --bogus 2>/dev/null && status=0 || status=$?
 [[ $status == 64 ]] || fail "an unknown option exits $status"
 
+# The completion, the usage, the overview and the parser agree: every command the
+# completion offers has a line in the overview, and each option it offers for a command
+# is in that command's usage, in the overview, and taken by the parser.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+completion=$("$korvel7" --bash-completion)
+overview=$("$korvel7" --help)
+commands=$(sed -n 's/^        words="\([a-z ]*\) --help --version"$/\1/p' <<<"$completion")
+[[ $commands == "program info verify version address ports help" ]] || fail "completion commands: $commands"
+for command in $commands; do
+  grep -q "^  $command\b" <<<"$overview" || fail "the overview has no line for $command"
+  usage=$("$korvel7" "$command" --help)
+  for option in $(sed -n "s/^        $command) words=\"\(.*\)\" ;;$/\1/p" <<<"$completion"); do
+    [[ $option == --* && $option != --help ]] || continue
+    grep -q -- "^  $option\b" <<<"$usage" || fail "korvel7 $command --help does not show $option"
+    grep -q -- "^  $option\b" <<<"$overview" || fail "the overview does not show $option"
+    value=$(grep -o -- "^  $option [A-Z]*" <<<"$usage" | cut -d " " -f 4) || true
+    args=(--port /dev/korvel7-missing "$option" ${value:+"$scratch"})
+    [[ $option == --port ]] && args=(--port /dev/korvel7-missing)
+    [[ $command == address ]] && args+=(0a ff 7c)
+    "$korvel7" "$command" "${args[@]}" >/dev/null 2>&1 && status=0 || status=$?
+    [[ $status != 64 ]] || fail "korvel7 $command ${args[*]}: usage error"
+  done
+done
+
+# korvel7-sim: a usage error names the argument, the option and what it takes, the first
+# one in the order given, and nothing is served; its help shows every option its
+# completion offers.
+for run in "--bogus --seed=x|unknown option '--bogus'" "--seed|--seed needs a number from 0 to 4294967295" \
+  "--nmea-rate=x --bogus|--nmea-rate: 'x' is not valid; expected a number of lines per second from 0 to 1000" \
+  "--blank=1|--blank takes no value" "--no-nmea stray|unknown option 'stray'"; do
+  err=$(timeout 5 "$sim" ${run%%|*} 2>&1 >/dev/null) && status=0 || status=$?
+  [[ $status == 64 && $err == "korvel7-sim: ${run#*|}"$'\n'"Try 'korvel7-sim --help'." ]] ||
+    fail "korvel7-sim ${run%%|*}: status $status, $err"
+done
+sim_help=$("$sim" --help)
+for option in $(sed -n 's/^    words="\(.*\)"$/\1/p' <<<"$("$sim" --bash-completion)"); do
+  grep -q -- "^  $option\b" <<<"$sim_help" || fail "korvel7-sim --help does not show $option"
+done
+[[ -n ${option:-} ]] || fail "korvel7-sim's completion offers no options"
+
 # Placeholder images: said on standard error by the commands that talk to a receiver.
 warning="korvel7: WARNING: this build carries placeholder images, not firmware (A and B)"
 if grep -q "PLACEHOLDER" <<<"$listing"; then
