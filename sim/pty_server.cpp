@@ -184,9 +184,10 @@ void PtyServer::Unplug(const std::string& why) {
 // False once the scheduled unplug ended serving, or plugging in again failed.
 bool PtyServer::FollowPlugging(Clock::time_point now) {
     if (unplug_at_ && *unplug_at_ <= now) {
-        Unplug("unplugged as scheduled");
+        // Stopped before the hang-up, so that whoever sees the hang-up sees the stop too.
         unplugged_.store(true, std::memory_order_release);
         running_.store(false, std::memory_order_release);
+        Unplug("unplugged as scheduled");
         return false;
     }
     if (!plug_at_ || now < *plug_at_) return true;
