@@ -14,7 +14,6 @@
 #include <string>
 #include <thread>
 
-#include "sim/pty_server.h"
 #include "tests/sim_fixture.h"
 #include "update/firmware_update.h"
 
@@ -22,7 +21,6 @@ namespace k7::sim {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // A schedule with one of its times set.
 template <typename T>
