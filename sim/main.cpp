@@ -26,7 +26,8 @@ constexpr std::uint32_t kMaxNmeaRate = 1000;
 constexpr std::uint32_t kMaxFaultDelay = 600000;  // ms
 constexpr std::uint32_t kMaxNoise = 1000;
 constexpr std::uint32_t kMaxBaud = 4000000;
-constexpr std::uint32_t kMaxLatency = 10000000;  // us
+constexpr std::uint32_t kMaxLatency = 10000000;   // us
+constexpr std::uint32_t kMaxPlugTime = 86400000;  // ms, a day
 
 // The help text around the options' own.
 constexpr const char kHelpStart[] = R"(Usage: korvel7-sim [OPTION]...
@@ -37,14 +38,15 @@ Ctrl-C or SIGTERM. Give that path as the serial port: korvel7 version --port /de
 
 )";
 constexpr const char kHelpEnd[] = R"(
-Numbers are decimal, or hexadecimal with 0x. Exit status: 0 when stopped by a signal
-or by a hangup fault, 1 when the terminal could not be served, 64 for a usage error.
+Numbers are decimal, or hexadecimal with 0x. Exit status: 0 when stopped by a signal,
+a hangup fault or --unplug-after, 1 when the terminal could not be served, 64 for a usage error.
 )";
 constexpr std::size_t kHelpColumn = 22;
 
 struct Settings {
     Options options;
     std::string link;
+    Plugging plugging;
     bool verbose = false;
     bool help = false;
     bool version = false;
@@ -116,6 +118,15 @@ bool ParseBitError(std::string_view text, BitError* error) {
 }
 
 constexpr const char kLatencyRange[] = "a number of microseconds from 0 to 10000000";
+
+constexpr const char kPlugTimeRange[] = "a number of milliseconds from 0 to 86400000";
+
+bool ParsePlugTime(std::string_view text, std::chrono::milliseconds* time) {
+    std::uint32_t ms;
+    if (!ParseNumber(text, kMaxPlugTime, &ms)) return false;
+    *time = std::chrono::milliseconds(ms);
+    return true;
+}
 
 bool ParseLatency(std::string_view text, std::chrono::microseconds* latency) {
     std::uint32_t us;
@@ -253,6 +264,26 @@ constexpr OptionSpec kOptions[] = {
          s.link = v;
          return !v.empty();
      }},
+    {{"--plug-after", "MS",
+      "serve at once, but make the --link only MS milliseconds\n"
+      "later, as a receiver plugged in then"},
+     kPlugTimeRange,
+     [](std::string_view v, Settings& s) { return ParsePlugTime(v, &s.plugging.plug_after); }},
+    {{"--unplug-after", "MS",
+      "MS milliseconds after the start, remove the link and hang\n"
+      "up the terminal as an unplugged receiver would, and exit"},
+     kPlugTimeRange,
+     [](std::string_view v, Settings& s) {
+         return ParsePlugTime(v, &s.plugging.unplug_after.emplace());
+     }},
+    {{"--replug-on-reset", "MS",
+      "on a reset into a new image (after a passed image check),\n"
+      "unplug as above and plug in again MS milliseconds later on\n"
+      "a new terminal at the same --link, running the new version"},
+     kPlugTimeRange,
+     [](std::string_view v, Settings& s) {
+         return ParsePlugTime(v, &s.plugging.replug_on_reset.emplace());
+     }},
     {{"--verbose", "",
       "log every command received, and what was answered, to\n"
       "standard error"},
@@ -368,6 +399,15 @@ std::vector<k7::args::Option> OptionList() {
     return options;
 }
 
+// Plugging in again and plugging in late happen at the link: without one, no host could
+// find the receiver.
+int LinkProblem(const Settings& settings) {
+    if (!settings.link.empty()) return 0;
+    if (settings.plugging.replug_on_reset) return UsageError("--replug-on-reset needs --link");
+    if (settings.plugging.plug_after.count() > 0) return UsageError("--plug-after needs --link");
+    return 0;
+}
+
 // Options come as "--name value" or "--name=value" and apply in the order given, so that
 // the first bad one is the one reported. Returns 0, or the exit status of a usage error
 // that it has reported.
@@ -384,7 +424,7 @@ int ParseCommandLine(int argc, char** argv, Settings* settings) {
     const OptionSpec& spec = kOptions[parsed.problem_option];
     switch (parsed.problem) {
         case k7::args::Problem::kNone:
-            return 0;
+            return LinkProblem(*settings);
         case k7::args::Problem::kUnknown:
             return UsageError("unknown option '" + parsed.problem_arg + "'");
         case k7::args::Problem::kMissingValue:
@@ -437,7 +477,12 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    PtyServer server(std::move(settings.options), settings.link);
+    const bool linked_at_start =
+        !settings.link.empty() && settings.plugging.plug_after.count() == 0;
+    settings.plugging.notice = [](const std::string& line) {
+        std::fprintf(stderr, "korvel7-sim: %s\n", line.c_str());
+    };
+    PtyServer server(std::move(settings.options), settings.link, std::move(settings.plugging));
     std::string error;
     if (!server.Start(&error)) {
         std::fprintf(stderr, "korvel7-sim: %s\n", error.c_str());
@@ -445,7 +490,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", server.SlavePath().c_str());
     std::fflush(stdout);
-    if (!settings.link.empty())
+    if (linked_at_start)
         std::fprintf(stderr, "korvel7-sim: %s links to %s\n", settings.link.c_str(),
                      server.SlavePath().c_str());
 
@@ -457,7 +502,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvel7-sim: %s\n", failure.c_str());
         return 1;
     }
-    if (stopped_itself)
+    if (stopped_itself && !server.Unplugged())
         std::fprintf(stderr, "korvel7-sim: hung up %s as a fault rule asked\n",
                      server.SlavePath().c_str());
     return 0;

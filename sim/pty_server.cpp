@@ -41,8 +41,11 @@ void CloseFd(int& fd) {
 
 }  // namespace
 
-PtyServer::PtyServer(Options options, std::string link_path)
-    : link_path_(std::move(link_path)), baud_(options.baud), receiver_(std::move(options)) {}
+PtyServer::PtyServer(Options options, std::string link_path, Plugging plugging)
+    : link_path_(std::move(link_path)),
+      plugging_(std::move(plugging)),
+      baud_(options.baud),
+      receiver_(std::move(options)) {}
 
 PtyServer::~PtyServer() {
     Stop();
@@ -53,10 +56,15 @@ bool PtyServer::Start(std::string* error) {
         *error = "the simulator was already started";
         return false;
     }
-    if (!OpenLine(error) || !CreateLink(error)) {
+    // Until the plug-in, no earlier run's link may lead a host anywhere.
+    const bool plug_now = plugging_.plug_after.count() <= 0;
+    if (!OpenLine(error) || !ClearOldLink(error) || (plug_now && !CreateLink(error))) {
         Stop();
         return false;
     }
+    const auto now = Clock::now();
+    if (!plug_now) plug_at_ = now + plugging_.plug_after;
+    if (plugging_.unplug_after) unplug_at_ = now + *plugging_.unplug_after;
     int wake[2];
     if (pipe2(wake, O_CLOEXEC) != 0) {
         Fail(error, "creating the stop pipe");
@@ -95,6 +103,11 @@ std::string PtyServer::Failure() const {
     return failure_;
 }
 
+std::string PtyServer::SlavePath() const {
+    std::lock_guard<std::mutex> lock(model_mutex_);
+    return slave_path_;
+}
+
 // The slave is made raw here, or its line discipline would echo the host's bytes back
 // to it. The master does not block: what a host does not read is dropped.
 bool PtyServer::OpenLine(std::string* error) {
@@ -104,7 +117,10 @@ bool PtyServer::OpenLine(std::string* error) {
     if (grantpt(master_) != 0 || unlockpt(master_) != 0 ||
         ptsname_r(master_, name, sizeof name) != 0)
         return Fail(error, "unlocking the pseudo-terminal");
-    slave_path_ = name;
+    {
+        std::lock_guard<std::mutex> lock(model_mutex_);
+        slave_path_ = name;
+    }
     slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) return Fail(error, "opening " + slave_path_);
     termios tio{};
@@ -117,18 +133,21 @@ bool PtyServer::OpenLine(std::string* error) {
     return true;
 }
 
-// Replaces a symbolic link left behind by an earlier run, but nothing else.
-bool PtyServer::CreateLink(std::string* error) {
+// Removes a symbolic link left behind by an earlier run, but nothing else.
+bool PtyServer::ClearOldLink(std::string* error) {
     if (link_path_.empty()) return true;
     struct stat status {};
-    if (lstat(link_path_.c_str(), &status) == 0) {
-        if (!S_ISLNK(status.st_mode)) {
-            *error = link_path_ + " exists and is not a symbolic link; not replacing it";
-            return false;
-        }
-        if (unlink(link_path_.c_str()) != 0)
-            return Fail(error, "removing the old link " + link_path_);
+    if (lstat(link_path_.c_str(), &status) != 0) return true;
+    if (!S_ISLNK(status.st_mode)) {
+        *error = link_path_ + " exists and is not a symbolic link; not replacing it";
+        return false;
     }
+    if (unlink(link_path_.c_str()) != 0) return Fail(error, "removing the old link " + link_path_);
+    return true;
+}
+
+bool PtyServer::CreateLink(std::string* error) {
+    if (link_path_.empty()) return true;
     if (symlink(slave_path_.c_str(), link_path_.c_str()) != 0)
         return Fail(error, "linking " + link_path_ + " to " + slave_path_);
     linked_ = true;
@@ -151,12 +170,45 @@ void PtyServer::CloseLine() {
     CloseFd(slave_);
 }
 
+// The name goes first, so a host that finds its port hung up cannot open it again. The
+// master's close hangs up every open slave: reads end, writes fail with EIO.
+void PtyServer::Unplug(const std::string& why) {
+    RemoveLink();
+    CloseLine();
+    receiving_.clear();
+    waiting_.clear();
+    sending_.clear();
+    if (plugging_.notice) plugging_.notice(why + ": hung up " + slave_path_);
+}
+
+// False once the scheduled unplug ended serving, or plugging in again failed.
+bool PtyServer::FollowPlugging(Clock::time_point now) {
+    if (unplug_at_ && *unplug_at_ <= now) {
+        // Stopped before the hang-up, so that whoever sees the hang-up sees the stop too.
+        unplugged_.store(true, std::memory_order_release);
+        running_.store(false, std::memory_order_release);
+        Unplug("unplugged as scheduled");
+        return false;
+    }
+    if (!plug_at_ || now < *plug_at_) return true;
+    plug_at_.reset();
+    std::string error;
+    if ((master_ < 0 && !OpenLine(&error)) || !CreateLink(&error)) {
+        StopWith(error);
+        return false;
+    }
+    if (plugging_.notice && !link_path_.empty())
+        plugging_.notice(link_path_ + " links to " + slave_path_);
+    return true;
+}
+
 void PtyServer::Serve() {
     // Paced bytes are due to the microsecond; the default 50 us slack would blur them.
     prctl(PR_SET_TIMERSLACK, 1UL);
     start_ = Clock::now();
     for (;;) {
         const auto now = Clock::now();
+        if (!FollowPlugging(now)) return;
         FeedDue(now);
         {
             std::lock_guard<std::mutex> lock(model_mutex_);
@@ -245,7 +297,13 @@ bool PtyServer::WriteDue(Clock::time_point now) {
             CloseLine();
             return false;
         }
-        if (!piece.nmea || Backlog() < kMaxNmeaBacklog) WriteWhole(piece.bytes);
+        if (piece.restart && plugging_.replug_on_reset) {
+            Unplug("rebooting after the reset");
+            plug_at_ = now + *plugging_.replug_on_reset;
+            return true;
+        }
+        // Unplugged, the line takes nothing: what the receiver says meanwhile is lost.
+        if (master_ >= 0 && (!piece.nmea || Backlog() < kMaxNmeaBacklog)) WriteWhole(piece.bytes);
         Record({true, piece.nmea, piece.bytes.size(), 0, sending.ready, sending.wire_end,
                 Clock::now()});
         sending_.pop_front();
@@ -258,6 +316,8 @@ Clock::time_point PtyServer::NextDue(Clock::time_point now) const {
     if (!receiving_.empty()) next = std::min(next, receiving_.front().wire_end);
     if (!waiting_.empty()) next = std::min(next, waiting_.begin()->first);
     if (!sending_.empty()) next = std::min(next, sending_.front().wire_end);
+    if (plug_at_) next = std::min(next, *plug_at_);
+    if (unplug_at_) next = std::min(next, *unplug_at_);
     std::lock_guard<std::mutex> lock(model_mutex_);
     const milliseconds tick = receiver_.NextTick();
     if (tick != milliseconds::max()) next = std::min(next, start_ + tick);
@@ -324,7 +384,10 @@ std::vector<LineEvent> PtyServer::LineRecord() const {
 }
 
 void PtyServer::StopWithFailure(const std::string& what) {
-    const std::string reason = what + ": " + std::strerror(errno);
+    StopWith(what + ": " + std::strerror(errno));
+}
+
+void PtyServer::StopWith(const std::string& reason) {
     {
         std::lock_guard<std::mutex> lock(model_mutex_);
         failure_ = reason;

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,11 +35,23 @@ struct LineEvent {
     Clock::time_point done;      // actually fed to the receiver / written to the host
 };
 
+// When the receiver appears at its link and disappears from it, as a USB receiver does when
+// it is plugged in, pulled out, or reboots. An unplug hangs up the line: a host's open port
+// sees the device gone, and the link's name no longer opens.
+struct Plugging {
+    std::chrono::milliseconds plug_after{0};                // from Start to the link's making
+    std::optional<std::chrono::milliseconds> unplug_after;  // from Start; then the server stops
+    // After a reset that boots a new image: unplug, and plug in again this much later on a
+    // new pseudo-terminal at the same link, the receiver's memory and version kept.
+    std::optional<std::chrono::milliseconds> replug_on_reset;
+    std::function<void(const std::string&)> notice;  // told of each plug and unplug; may be empty
+};
+
 class PtyServer {
 public:
-    // `link_path`, when not empty, is made a symbolic link to the slave for the server's
-    // lifetime (an existing symbolic link there is replaced).
-    explicit PtyServer(Options options, std::string link_path = {});
+    // `link_path`, when not empty, is made a symbolic link to the slave while the receiver
+    // is plugged in (an existing symbolic link there is replaced).
+    explicit PtyServer(Options options, std::string link_path = {}, Plugging plugging = {});
     ~PtyServer();
     PtyServer(const PtyServer&) = delete;
     PtyServer& operator=(const PtyServer&) = delete;
@@ -48,12 +62,14 @@ public:
     // Stops serving, joins the thread, closes the pseudo-terminal and removes the link.
     void Stop();
     // False before Start, after Stop, and once the server stopped on its own: after a
-    // hang-up fault closed the line, or on a failure that Failure() then describes.
+    // hang-up fault closed the line, after the unplug of Plugging::unplug_after (then
+    // Unplugged() is true), or on a failure that Failure() then describes.
     bool Running() const { return running_.load(std::memory_order_acquire); }
+    bool Unplugged() const { return unplugged_.load(std::memory_order_acquire); }
     std::string Failure() const;
 
-    // The slave's device path, for a host to open; empty before Start.
-    const std::string& SlavePath() const { return slave_path_; }
+    // The slave's device path, for a host to open; empty before Start, new at each replug.
+    std::string SlavePath() const;
 
     // Keeps a LineEvent for every piece from Start on; call before Start.
     void RecordLine() { record_line_ = true; }
@@ -69,9 +85,12 @@ public:
 
 private:
     bool OpenLine(std::string* error);
+    bool ClearOldLink(std::string* error);
     bool CreateLink(std::string* error);
     void RemoveLink();
     void CloseLine();
+    void Unplug(const std::string& why);
+    bool FollowPlugging(Clock::time_point now);
     struct Received {
         std::vector<std::uint8_t> bytes;
         Clock::time_point ready;
@@ -95,11 +114,13 @@ private:
     int Backlog() const;
     void WriteWhole(const std::vector<std::uint8_t>& bytes);
     void Record(LineEvent event);
-    void StopWithFailure(const std::string& what);
+    void StopWithFailure(const std::string& what);  // `what` failed, for errno's reason
+    void StopWith(const std::string& reason);
 
     const std::string link_path_;
+    const Plugging plugging_;
     const std::uint32_t baud_;
-    mutable std::mutex model_mutex_;  // guards receiver_, failure_ and line_record_
+    mutable std::mutex model_mutex_;  // guards receiver_, failure_, line_record_, slave_path_
     Receiver receiver_;
     std::string failure_;
     bool record_line_ = false;
@@ -119,8 +140,12 @@ private:
     int wake_write_ = -1;
     std::string slave_path_;
     bool linked_ = false;
+    // The server thread's own: when the link is next made, and when the unplug comes.
+    std::optional<Clock::time_point> plug_at_;
+    std::optional<Clock::time_point> unplug_at_;
     std::thread thread_;
     std::atomic<bool> running_{false};
+    std::atomic<bool> unplugged_{false};
 };
 
 }  // namespace k7::sim

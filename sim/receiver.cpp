@@ -59,6 +59,10 @@ std::string WithNmeaChecksum(const std::string& body) {
     return "$" + body + tail;
 }
 
+// A reboot hangs up the USB line, and what the host has not read yet is lost with it: the
+// receiver takes this long to get there, time enough for the host to read the answer.
+constexpr microseconds kRebootAfterReset{100000};
+
 std::string Milliseconds(microseconds time) {
     char text[32];
     std::snprintf(text, sizeof text, "%g ms", static_cast<double>(time.count()) / 1000);
@@ -118,6 +122,9 @@ void Receiver::HandleFrame(std::uint8_t code, const std::uint8_t* payload, std::
     }
     if (options_.trace) Trace(code, length, reply, delivery);
     if (!AnswerWithHeldCopy(code)) Deliver(std::move(reply), delivery);
+    if (restarting_)
+        output_.push_back(Outgoing{{}, delivery.delay + kRebootAfterReset, false, false, true});
+    restarting_ = false;
 }
 
 // Carries out one command; the answer it would give, or none. Malformed commands (wrong
@@ -189,6 +196,7 @@ std::optional<Receiver::Reply> Receiver::ImageCheck(const std::uint8_t* payload,
     const unsigned selector = (payload[0] << 8) | payload[1];
     if (selector == kResetSelector) {
         if (boot_version_) version_ = *boot_version_;
+        restarting_ = boot_version_.has_value();
         boot_version_.reset();
         return Reply{kRspNoData1, {}};
     }

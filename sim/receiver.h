@@ -106,6 +106,7 @@ struct Outgoing {
     std::chrono::microseconds delay{0};  // from the moment the command was received
     bool hangup = false;                 // instead of bytes: close the line
     bool nmea = false;                   // an NMEA line, which may be dropped
+    bool restart = false;  // instead of bytes: the receiver reboots into its new firmware
 };
 
 class Receiver {
@@ -178,6 +179,7 @@ private:
     // What the reset boots into after the last image check, when that passed for an image
     // this receiver knows.
     std::optional<Version> boot_version_;
+    bool restarting_ = false;  // the reset order just taken boots a new image
 
     std::array<std::uint8_t, kMaxFrameSize> frame_{};
     std::size_t frame_index_ = 0;

@@ -1,22 +1,53 @@
 // The virtual receiver's link path: what a user names is replaced only when it is a
-// symbolic link left behind by an earlier run, never a file of theirs. (Its model of the
-// receiver is checked by the update and address tests that run against it.)
+// symbolic link left behind by an earlier run, never a file of theirs; and the link comes
+// and goes as a USB receiver's port does when it is plugged in, pulled out or reboots.
+// (Its model of the receiver is checked by the update and address tests that run against
+// it.)
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
-#include "sim/pty_server.h"
+#include "tests/sim_fixture.h"
+#include "update/firmware_update.h"
 
 namespace k7::sim {
 namespace {
 
+using namespace std::chrono_literals;
+
+// A schedule with one of its times set.
+template <typename T>
+Plugging Schedule(T Plugging::*when, std::chrono::milliseconds time) {
+    Plugging plugging;
+    plugging.*when = time;
+    return plugging;
+}
+
+std::string ScratchPath(const std::string& name) {
+    return (std::filesystem::temp_directory_path() /
+            ("korvel7-sim-test-" + name + "-" + std::to_string(getpid())))
+        .string();
+}
+
+// How long until the link's presence becomes `present`, or nothing within two seconds.
+std::optional<Clock::duration> UntilLink(const std::string& path, bool present) {
+    const auto start = Clock::now();
+    while (Clock::now() - start < 2s) {
+        if (std::filesystem::is_symlink(path) == present) return Clock::now() - start;
+        std::this_thread::sleep_for(5ms);
+    }
+    return std::nullopt;
+}
+
 TEST(SimPty, StartRefusesToReplaceAFileThatIsNoLink) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("korvel7-sim-test-" + std::to_string(getpid())))
-            .string();
+    const std::string path = ScratchPath("file");
     std::fclose(std::fopen(path.c_str(), "w"));
     PtyServer server(Options{}, path);
     std::string error;
@@ -24,6 +55,77 @@ TEST(SimPty, StartRefusesToReplaceAFileThatIsNoLink) {
     EXPECT_NE(error.find(path), std::string::npos) << error;
     EXPECT_TRUE(std::filesystem::is_regular_file(path));
     std::filesystem::remove(path);
+}
+
+// Until the plug-in, an earlier run's link is gone and the name does not open.
+TEST(SimPty, LinkAppearsOnlyAfterPlugAfter) {
+    const std::string path = ScratchPath("plug");
+    std::filesystem::create_symlink("/dev/null", path);
+    PtyServer server(Options{}, path, Schedule(&Plugging::plug_after, 300ms));
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    EXPECT_EQ(open(path.c_str(), O_RDWR | O_NOCTTY), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const auto plugged = UntilLink(path, true);
+    ASSERT_TRUE(plugged);
+    EXPECT_GE(*plugged, 250ms);
+    EXPECT_EQ(std::filesystem::read_symlink(path), server.SlavePath());
+    server.Stop();
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+}
+
+// An unplug is no silent line: the host's open port hangs up and its name is gone.
+TEST(SimPty, UnplugAfterHangsUpTheOpenPortAndRemovesTheLink) {
+    const std::string path = ScratchPath("unplug");
+    PtyServer server(Options{}, path, Schedule(&Plugging::unplug_after, 300ms));
+    std::string error;
+    ASSERT_TRUE(server.Start(&error)) << error;
+    const int host = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(host, 0);
+    pollfd hangup{host, 0, 0};
+    ASSERT_EQ(poll(&hangup, 1, 2000), 1);
+    EXPECT_NE(hangup.revents & POLLHUP, 0);
+    EXPECT_EQ(write(host, "x", 1), -1);
+    EXPECT_EQ(errno, EIO);
+    close(host);
+    EXPECT_FALSE(std::filesystem::is_symlink(path));
+    EXPECT_FALSE(server.Running());
+    EXPECT_TRUE(server.Unplugged());
+}
+
+class SimReplug : public test::SimTest {};
+
+// The reset into the new image makes the receiver leave like an unplugged one and come
+// back at the same name, running the new version, its memory kept.
+TEST_F(SimReplug, ComesBackAtTheSameLinkWithTheNewVersion) {
+    const std::string path = ScratchPath("replug");
+    server =
+        std::make_unique<PtyServer>(options, path, Schedule(&Plugging::replug_on_reset, 400ms));
+    std::string error;
+    ASSERT_TRUE(server->Start(&error)) << error;
+    {
+        Link link;
+        ASSERT_EQ(link.OpenComPort(PortFromPath(path)), 1);
+        UpdateOptions quick;
+        quick.check_pause = 0ms;
+        EXPECT_EQ(RunFirmwareUpdate(link, BuiltInImages(), quick), 1) << Log();
+        link.CloseComPort();
+    }
+    EXPECT_TRUE(UntilLink(path, false)) << "the reboot left the link in place" << Log();
+    ASSERT_TRUE(UntilLink(path, true)) << "the receiver did not come back";
+    EXPECT_EQ(std::filesystem::read_symlink(path), server->SlavePath());
+
+    Link link;
+    ASSERT_EQ(link.OpenComPort(PortFromPath(path)), 1);
+    ASSERT_EQ(link.SendCommand(kCmdVersion, nullptr, 0), 1);
+    const auto data = link.ResponseData();
+    const FirmwareVersion booted = BuiltInImages().a_version;
+    EXPECT_EQ((FirmwareVersion{data[1], data[2], data[3]}), booted);
+    link.CloseComPort();
+    const auto image = BuiltInImages().a;
+    EXPECT_TRUE(server->Inspect([&](const Receiver& r) {
+        return std::equal(image.begin(), image.end(), r.Memory().begin());
+    }));
 }
 
 }  // namespace
