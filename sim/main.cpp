@@ -188,13 +188,13 @@ bool ParseFaultRule(std::string_view text, FaultRule* rule) {
 
 // One command-line option: its name and help, what its value must look like (null for a
 // flag), and how it changes the settings (false for a value that does not parse).
-struct OptionSpec {
+struct SimOption {
     k7::args::Option option;
     const char* expected;
     bool (*apply)(std::string_view value, Settings& settings);
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr SimOption kOptions[] = {
     {{"--firmware", "X.Y.Z",
       "firmware version it reports before an update (default 2.4.5).\n"
       "A reset after a passed image check of a built-in image\n"
@@ -394,8 +394,8 @@ int UsageError(const std::string& message) {
 
 std::vector<k7::args::Option> OptionList() {
     std::vector<k7::args::Option> options;
-    for (const OptionSpec& spec : kOptions)
-        options.push_back(spec.option);
+    for (const SimOption& entry : kOptions)
+        options.push_back(entry.option);
     return options;
 }
 
@@ -416,23 +416,23 @@ int ParseCommandLine(int argc, char** argv, Settings* settings) {
     const k7::args::Parsed parsed = k7::args::Parse(OptionList(), args, false);
     for (std::size_t i = 0; i < parsed.given.size(); ++i) {
         if (parsed.problem != k7::args::Problem::kNone && i == parsed.problem_at) break;
-        const OptionSpec& spec = kOptions[parsed.given[i].option];
-        if (!spec.apply(parsed.given[i].value, *settings))
-            return UsageError(std::string(spec.option.name) + ": '" + parsed.given[i].value +
-                              "' is not valid; expected " + spec.expected);
+        const SimOption& entry = kOptions[parsed.given[i].option];
+        if (!entry.apply(parsed.given[i].value, *settings))
+            return UsageError(std::string(entry.option.name) + ": '" + parsed.given[i].value +
+                              "' is not valid; expected " + entry.expected);
     }
-    const OptionSpec& spec = kOptions[parsed.problem_option];
+    const SimOption& entry = kOptions[parsed.problem_option];
     switch (parsed.problem) {
         case k7::args::Problem::kNone:
             return LinkProblem(*settings);
         case k7::args::Problem::kUnknown:
             return UsageError("unknown option '" + parsed.problem_arg + "'");
         case k7::args::Problem::kMissingValue:
-            return UsageError(std::string(spec.option.name) + " needs " + spec.expected);
+            return UsageError(std::string(entry.option.name) + " needs " + entry.expected);
         case k7::args::Problem::kFlagValue:
             break;
     }
-    return UsageError(std::string(spec.option.name) + " takes no value");
+    return UsageError(std::string(entry.option.name) + " takes no value");
 }
 
 // Waits for SIGINT or SIGTERM (blocked by the caller) while the server runs.
