@@ -95,19 +95,13 @@ constexpr Subcommand kCommands[] = {
      "  0 \"PROGRAM OK\", 1 the address was not confirmed, 2 the port did not open,\n"
      "  64 usage error or \"INPUT N.G.\"\n",
      RunAddress},
-    {"ports",
-     "",
-     "",
-     kPortsOptions,
-     false,
-     "list the serial ports of this machine",
+    {"ports", "", "", kPortsOptions, false, "list the serial ports of this machine",
      "Lists this machine's serial ports, one a line: the name padded to six characters,\n"
      "two blanks and the friendly name, or the bare name when there is none, then for a\n"
      "USB port its vendor and product id, serial number, location and by-path link.\n"
      "Windows: the registry's ports, as the window lists them; Linux: the tty devices\n"
      "with hardware behind them, named after their USB strings.\n",
-     "  0\n",
-     RunPorts},
+     "  0\n", RunPorts},
     {"help",
      "",
      "[COMMAND]",

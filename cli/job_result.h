@@ -15,7 +15,7 @@ namespace k7 {
 struct JobResult {
     PortRef port;
     std::optional<UsbIdentity> usb;  // the port's, when it is known as a USB port
-    RunReport report;  // what the job found and did, and why it failed
+    RunReport report;                // what the job found and did, and why it failed
     double seconds = 0;
     std::string log_path;   // the file of --log-dir, empty when none was created
     bool log_lost = false;  // a log file was asked for and does not hold the whole log

@@ -142,7 +142,8 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     const bool lone = ports.size() == 1;
     std::vector<std::unique_ptr<Job>> jobs;
     // JSON says who each receiver is: its port's USB identity as the system records it now.
-    const std::vector<SerialPort> listed = options.json ? ListSerialPorts() : std::vector<SerialPort>{};
+    const std::vector<SerialPort> listed =
+        options.json ? ListSerialPorts() : std::vector<SerialPort>{};
     for (const PortRef& port : ports) {
         jobs.push_back(std::make_unique<Job>());
         jobs.back()->port = port;

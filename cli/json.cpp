@@ -70,8 +70,8 @@ std::string IdentityFields(const std::optional<UsbIdentity>& usb,
 
 std::string PortJsonLine(const SerialPort& port) {
     return "{\"port\":" + JsonString(port.name) +
-           ",\"description\":" + OptionalString(port.friendly_name) + ",\"usb\":" + UsbJson(port.usb) +
-           "}\n";
+           ",\"description\":" + OptionalString(port.friendly_name) +
+           ",\"usb\":" + UsbJson(port.usb) + "}\n";
 }
 
 std::string JsonLine(const JobResult& job, JobKind kind) {

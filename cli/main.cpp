@@ -35,9 +35,11 @@ using k7::kExitUsage;
 int Usage(const char* problem) {
     std::string text = "korvel7: ";
     std::string_view rest = problem;
-    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos; rest.remove_prefix(end + 1))
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
+         rest.remove_prefix(end + 1))
         text += k7::Printable(rest.substr(0, end)) + "\n";
-    std::fprintf(stderr, "%s%s\nTry 'korvel7 --help'.\n", text.c_str(), k7::Printable(rest).c_str());
+    std::fprintf(stderr, "%s%s\nTry 'korvel7 --help'.\n", text.c_str(),
+                 k7::Printable(rest).c_str());
     return kExitUsage;
 }
 
