@@ -12,7 +12,8 @@ constexpr std::size_t kSummaryColumn = 24;
 
 constexpr Option kPort{"--port", "PORT",
                        "the receiver's serial port: COM7 or 7 on Windows, a device path\n"
-                       "such as /dev/ttyACM0 on Linux"};
+                       "such as /dev/ttyACM0 on Linux; or serial:SN, location:LOC for the\n"
+                       "one USB port with that serial number or plugged in there"};
 constexpr Option kProgress{"--progress", "",
                            "progress on standard error: a bar for one port, a live line per\n"
                            "port for several (the default on a terminal for program, and\n"
@@ -25,7 +26,8 @@ constexpr Option kLogDir{"--log-dir", "DIR",
 // version and address take --log-dir only to refuse it with a message that says why.
 constexpr Option kNoLogDir{"--log-dir", "DIR", ""};
 constexpr Option kJson{"--json", "",
-                       "one JSON object per port on standard output instead of the log"};
+                       "one JSON object per port on standard output instead of the log\n"
+                       "(or the list of ports)"};
 constexpr Option kStrict{"--strict", "",
                          "the receiver's own check of the image must answer, or the update\n"
                          "counts as failed"};
@@ -40,6 +42,7 @@ constexpr Option kProgramOptions[] = {kPort, kProgress, kNoProgress,    kLogDir,
                                       kJson, kStrict,   kSkipIfCurrent, kQuiet};
 constexpr Option kJobOptions[] = {kPort, kProgress, kNoProgress, kLogDir, kJson, kQuiet};
 constexpr Option kOnePortOptions[] = {kPort, kNoLogDir, kQuiet};
+constexpr Option kPortsOptions[] = {kJson};
 
 constexpr char kSeveralPorts[] =
     "\nWith --port given more than once, the job runs on every receiver at once, each on\n"
@@ -92,18 +95,13 @@ constexpr Subcommand kCommands[] = {
      "  0 \"PROGRAM OK\", 1 the address was not confirmed, 2 the port did not open,\n"
      "  64 usage error or \"INPUT N.G.\"\n",
      RunAddress},
-    {"ports",
-     "",
-     "",
-     {},
-     false,
-     "list the serial ports of this machine",
+    {"ports", "", "", kPortsOptions, false, "list the serial ports of this machine",
      "Lists this machine's serial ports, one a line: the name padded to six characters,\n"
-     "two blanks and the friendly name, or the bare name when there is none. Windows:\n"
-     "the registry's ports, as the window lists them; Linux: the tty devices with\n"
-     "hardware behind them, named after their USB strings.\n",
-     "  0\n",
-     RunPorts},
+     "two blanks and the friendly name, or the bare name when there is none, then for a\n"
+     "USB port its vendor and product id, serial number, location and by-path link.\n"
+     "Windows: the registry's ports, as the window lists them; Linux: the tty devices\n"
+     "with hardware behind them, named after their USB strings.\n",
+     "  0\n", RunPorts},
     {"help",
      "",
      "[COMMAND]",
@@ -201,7 +199,9 @@ std::string Overview() {
     text +=
         "\n"
         "PORT names the receiver's serial port: COM7 or 7 on Windows, a device path such as\n"
-        "/dev/ttyACM0 on Linux.\n"
+        "/dev/ttyACM0 on Linux; serial:SN or location:LOC names the one USB port whose\n"
+        "device has that serial number or is plugged in at that location (as 'korvel7\n"
+        "ports' shows them).\n"
         "\n"
         "The log is written to standard output with CR LF line ends. A port that cannot be\n"
         "opened is reported on standard output as \"PORT not found or busy\". With --quiet\n"

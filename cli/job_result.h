@@ -1,18 +1,21 @@
 // What a job on one port ends with, as the JSON line, the live lines and the table tell it.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "cli/exit_status.h"
 #include "cli/jobs.h"
 #include "link/port.h"
+#include "ports/ports.h"
 #include "update/firmware_update.h"
 
 namespace k7 {
 
 struct JobResult {
     PortRef port;
-    RunReport report;  // what the job found and did, and why it failed
+    std::optional<UsbIdentity> usb;  // the port's, when it is known as a USB port
+    RunReport report;                // what the job found and did, and why it failed
     double seconds = 0;
     std::string log_path;   // the file of --log-dir, empty when none was created
     bool log_lost = false;  // a log file was asked for and does not hold the whole log

@@ -18,6 +18,7 @@
 #include "cli/terminal.h"
 #include "link/link.h"
 #include "log/log.h"
+#include "ports/ports.h"
 #include "update/firmware_update.h"
 #include "update/update_worker.h"
 
@@ -72,6 +73,7 @@ void RunJob(Job& job, const JobOptions& options) {
     settings.update.strict = options.strict;
     settings.update.skip_if_current = options.skip_if_current;
     settings.update.report = &job.report;
+    settings.read_address = options.json;
     settings.progress = [&job](const UpdateProgress& progress) {
         if (job.bar != nullptr) job.bar->Update(progress);
         std::lock_guard<std::mutex> lock(job.progress_mutex);
@@ -139,9 +141,13 @@ void ReportTrouble(const Job& job) {
 int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     const bool lone = ports.size() == 1;
     std::vector<std::unique_ptr<Job>> jobs;
+    // JSON says who each receiver is: its port's USB identity as the system records it now.
+    const std::vector<SerialPort> listed =
+        options.json ? ListSerialPorts() : std::vector<SerialPort>{};
     for (const PortRef& port : ports) {
         jobs.push_back(std::make_unique<Job>());
         jobs.back()->port = port;
+        jobs.back()->usb = ListedUsbIdentity(port, listed);
     }
     if (!options.log_dir.empty() && !CreateLogFiles(options.log_dir, jobs)) return kExitUsage;
     // Only what is drawn asks the terminal: on Windows asking turns on its escape codes.

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/exit_status.h"
 #include "cli/jobs.h"
+#include "cli/json.h"
 #include "cli/port_reason.h"
 #include "cli/signals.h"
 #include "cli/terminal.h"
@@ -17,6 +19,7 @@
 #include "link/port.h"
 #include "log/log.h"
 #include "ports/ports.h"
+#include "ports/selector.h"
 #include "service/address.h"
 #include "update/firmware_version.h"
 #include "update/update_worker.h"
@@ -28,9 +31,35 @@ using k7::kExitNotFound;
 using k7::kExitOk;
 using k7::kExitUsage;
 
+// The problem, and the lines under it that list candidates, each made printable.
 int Usage(const char* problem) {
-    std::fprintf(stderr, "korvel7: %s\nTry 'korvel7 --help'.\n", k7::Printable(problem).c_str());
+    std::string text = "korvel7: ";
+    std::string_view rest = problem;
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
+         rest.remove_prefix(end + 1))
+        text += k7::Printable(rest.substr(0, end)) + "\n";
+    std::fprintf(stderr, "%s%s\nTry 'korvel7 --help'.\n", text.c_str(),
+                 k7::Printable(rest).c_str());
     return kExitUsage;
+}
+
+// A port as typed, or the one port of this machine that serial:SN or location:LOC picks
+// (`listed` holds the machine's ports once one was asked for).
+bool ResolvePort(const std::string& value, std::optional<std::vector<k7::SerialPort>>* listed,
+                 k7::PortRef* port, std::string* error) {
+    std::string name = value;
+    if (const std::optional<k7::PortSelector> selector = k7::ParsePortSelector(value)) {
+        if (!*listed) *listed = k7::ListSerialPorts();
+        const k7::SelectedPort selected = k7::SelectPort(*selector, **listed);
+        if (!selected.port) {
+            *error = selected.error;
+            return false;
+        }
+        name = selected.port->name;
+    }
+    if (k7::ParsePortArgument(name, port)) return true;
+    *error = "'" + name + "' is not a serial port (use COMn, n or a device path)";
+    return false;
 }
 
 // The ports of every --port, each checked and given once: two jobs on one receiver would
@@ -41,12 +70,10 @@ bool ParsePorts(const std::vector<std::string>& values, std::vector<k7::PortRef>
         *error = "--port PORT is required";
         return false;
     }
+    std::optional<std::vector<k7::SerialPort>> listed;
     for (const std::string& value : values) {
         k7::PortRef port;
-        if (!k7::ParsePortArgument(value, &port)) {
-            *error = "'" + value + "' is not a serial port (use COMn, n or a device path)";
-            return false;
-        }
+        if (!ResolvePort(value, &listed, &port, error)) return false;
         for (std::size_t i = 0; i < ports->size(); ++i) {
             if (k7::SameDevice((*ports)[i].device, port.device)) {
                 *error = "--port " + values[i] + " and --port " + value +
@@ -204,11 +231,21 @@ int RunAddress(const Subcommand& command, const std::vector<std::string>& args) 
     return SetAddress(call.ports.front(), call.fields, call.output);
 }
 
+// A line per port: its list entry and, for a USB port, who it is; or a JSON object.
 int RunPorts(const Subcommand& command, const std::vector<std::string>& args) {
-    if (!args.empty())
+    const args::Parsed parsed = args::Parse(command.options, args);
+    if (parsed.problem != args::Problem::kNone)
+        return Usage(("unknown option '" + parsed.problem_arg + "' for 'ports'").c_str());
+    if (!parsed.positionals.empty())
         return Usage((std::string("'").append(command.name) + "' takes no arguments").c_str());
-    for (const SerialPort& port : ListSerialPorts())
-        std::printf("%s\n", PortListEntry(port).c_str());
+    const bool json = parsed.Has("--json", command.options);
+    for (const SerialPort& port : ListSerialPorts()) {
+        if (json)
+            std::fputs(PortJsonLine(port).c_str(), stdout);
+        else
+            std::printf("%s%s\n", PortListEntry(port).c_str(),
+                        port.usb ? ("  " + DescribeUsb(*port.usb)).c_str() : "");
+    }
     return kExitOk;
 }
 

@@ -38,4 +38,15 @@ void ReportOpenFailure(std::FILE* err, const PortRef& port, const OpenError& err
     if (!reason.empty()) std::fprintf(err, "korvel7: %s\n", reason.c_str());
 }
 
+std::optional<UsbIdentity> ListedUsbIdentity(const PortRef& port,
+                                             const std::vector<SerialPort>& listed) {
+    for (const SerialPort& candidate : listed) {
+        PortRef named;
+        if (candidate.usb && ParsePortArgument(candidate.name, &named) &&
+            SameDevice(named.device, port.device))
+            return candidate.usb;
+    }
+    return std::nullopt;
+}
+
 }  // namespace k7

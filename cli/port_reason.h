@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "link/port.h"
 #include "link/serial.h"
+#include "ports/ports.h"
 
 namespace k7 {
 
@@ -25,5 +28,10 @@ bool HeldHere(const std::string& path);               // whether this process ho
 // Whether two device names lead to one device: a link and its target, two links. A name
 // that leads nowhere is the same as no other.
 bool SameDevice(const std::string& a, const std::string& b);
+
+// The USB identity of the port in `listed` that `port` leads to (under any of its names);
+// none when it is not listed or not a USB port.
+std::optional<UsbIdentity> ListedUsbIdentity(const PortRef& port,
+                                             const std::vector<SerialPort>& listed);
 
 }  // namespace k7

@@ -44,16 +44,18 @@ std::string PortListEntry(const SerialPort& port) {
     return entry + "  " + *port.friendly_name;
 }
 
-std::string DescribePort(const SerialPort& port) {
-    if (!port.usb) return port.name + "  not a USB port";
-    const UsbIdentity& usb = *port.usb;
+std::string DescribeUsb(const UsbIdentity& usb) {
     char ids[16];
     std::snprintf(ids, sizeof ids, "%04x:%04x", usb.vendor_id, usb.product_id);
-    std::string text = port.name + "  USB " + ids;
+    std::string text = std::string("USB ") + ids;
     text += usb.serial_number ? " serial " + *usb.serial_number : " without serial";
     if (!usb.location.empty()) text += " at " + usb.location;
     if (!usb.by_path.empty()) text += " (" + usb.by_path + ")";
     return text;
+}
+
+std::string DescribePort(const SerialPort& port) {
+    return port.name + "  " + (port.usb ? DescribeUsb(*port.usb) : "not a USB port");
 }
 
 }  // namespace k7

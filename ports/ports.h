@@ -40,8 +40,11 @@ SerialPort SerialPortNamed(std::string name, std::optional<std::string> friendly
 // friendly name; the bare name when there is no friendly name.
 std::string PortListEntry(const SerialPort& port);
 
-// The port's name and, for a USB port, its identity on one line: "/dev/ttyACM0  USB
-// 1546:01a8 serial 0042 at 1-2.4 (/dev/serial/by-path/...)", for lists of candidates.
+// A USB identity on one line: "USB 1546:01a8 serial 0042 at 1-2.4 (/dev/serial/by-path/...)".
+std::string DescribeUsb(const UsbIdentity& usb);
+
+// The port's name and its identity (or "not a USB port") on one line, for lists of
+// candidates.
 std::string DescribePort(const SerialPort& port);
 
 // Every serial port the system records, in the order found. Windows: the registry's

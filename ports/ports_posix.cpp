@@ -4,6 +4,7 @@
 // "USB Serial Device (COM3)", and their identity from the USB device above the tty.
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -80,6 +81,13 @@ std::optional<UsbIdentity> UsbIdentityOf(const fs::path& device) {
     return usb;
 }
 
+// sysfs spells a device node below a folder of /dev with '!' for each '/' (pts!3 for
+// /dev/pts/3), as udev reads it back.
+std::string DeviceNodeName(std::string sysfs_name) {
+    std::replace(sysfs_name.begin(), sysfs_name.end(), '!', '/');
+    return sysfs_name;
+}
+
 }  // namespace
 
 std::vector<SerialPort> ListSerialPortsIn(const std::string& class_dir, const std::string& dev_dir,
@@ -91,7 +99,7 @@ std::vector<SerialPort> ListSerialPortsIn(const std::string& class_dir, const st
         if (!fs::exists(device, ec)) continue;
         const std::string type = ReadLine(tty.path() / "type");
         if (type == "0") continue;
-        const std::string name = tty.path().filename().string();
+        const std::string name = DeviceNodeName(tty.path().filename().string());
         SerialPort port = SerialPortNamed(dev_dir + "/" + name, UsbFriendlyName(device, name));
         port.usb = UsbIdentityOf(device);
         if (port.usb) port.usb->by_path = ByPathLink(by_path_dir, port.name);
@@ -102,8 +110,12 @@ std::vector<SerialPort> ListSerialPortsIn(const std::string& class_dir, const st
     return ports;
 }
 
+// SYSFS_PATH moves the sysfs mount point, as it does for libudev: a test builds a tree of
+// its own there.
 std::vector<SerialPort> ListSerialPorts() {
-    return ListSerialPortsIn("/sys/class/tty", "/dev", "/dev/serial/by-path");
+    const char* sysfs = std::getenv("SYSFS_PATH");
+    const std::string root = sysfs != nullptr && *sysfs != '\0' ? sysfs : "/sys";
+    return ListSerialPortsIn(root + "/class/tty", "/dev", "/dev/serial/by-path");
 }
 
 }  // namespace k7

@@ -56,6 +56,7 @@ for command in $commands; do
     args=(--port /dev/korvel7-missing "$option" ${value:+"$scratch"})
     [[ $option == --port ]] && args=(--port /dev/korvel7-missing)
     [[ $command == address ]] && args+=(0a ff 7c)
+    [[ $command == ports ]] && args=("$option")
     "$korvel7" "$command" "${args[@]}" >/dev/null 2>&1 && status=0 || status=$?
     [[ $status != 64 ]] || fail "korvel7 $command ${args[*]}: usage error"
   done

@@ -40,14 +40,19 @@ TEST(CliOutput, JsonLinesCarryEveryField) {
     job.report.Fail(Failure::kFailed, Step::kCheck);
     job.seconds = 31.25;
     job.log_path = "logs/a.log";
-    EXPECT_EQ(JsonLine(job, JobKind::kProgram),
-              "{\"port\":\"/dev/ttyACM0\",\"found\":true,\"version_before\":\"2.4.5\","
-              "\"image\":\"A\",\"bytes_written\":100080,\"result\":\"failed\","
-              "\"failed_step\":\"check\",\"duration_s\":31.25,\"exit_status\":1,"
-              "\"log_file\":\"logs/a.log\",\"log_lost\":false}\n");
+    job.usb = UsbIdentity{0x1546, 0x01a8, std::nullopt, "1-2.4", ""};
+    EXPECT_EQ(
+        JsonLine(job, JobKind::kProgram),
+        "{\"port\":\"/dev/ttyACM0\",\"usb\":{\"vid\":\"1546\",\"pid\":\"01a8\",\"serial\":null,"
+        "\"location\":\"1-2.4\",\"by_path\":null},\"device_address\":null,\"found\":true,\"version_"
+        "before\":\"2.4.5\","
+        "\"image\":\"A\",\"bytes_written\":100080,\"result\":\"failed\","
+        "\"failed_step\":\"check\",\"duration_s\":31.25,\"exit_status\":1,"
+        "\"log_file\":\"logs/a.log\",\"log_lost\":false}\n");
     job.report.address = {0x00, 0x19, 0x01, 0xAB, 0x0C, 0xFF};
-    EXPECT_NE(JsonLine(job, JobKind::kInfo).find(",\"address\":\"00:19:01:AB:0C:FF\",\"result\""),
-              std::string::npos);
+    const std::string info = JsonLine(job, JobKind::kInfo);
+    EXPECT_NE(info.find(",\"address\":\"00:19:01:AB:0C:FF\",\"result\""), std::string::npos);
+    EXPECT_NE(info.find(",\"device_address\":\"00:19:01:AB:0C:FF\","), std::string::npos);
 }
 
 // One cause per job, read alike by the JSON line, the end of its live line and the exit

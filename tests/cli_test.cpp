@@ -1,8 +1,10 @@
 // The korvel7 program as a user runs it: its standard output and exit status.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -287,6 +289,79 @@ TEST(Benches, StrangeNamesStayValidJsonAndPrintable) {
     EXPECT_TRUE(Lines(r.err)[2].starts_with(shown.substr(0, 10))) << r.err;
     EXPECT_EQ(Lines(quiet.err).back(), "korvel7: KORVEL7 not found on " + shown + "-missing");
     EXPECT_EQ((r.err + quiet.err).find_first_of("\x1b\xff"), std::string::npos);
+}
+
+// A sysfs tree of the test's own (SYSFS_PATH) puts three receivers' ptys behind USB devices
+// at 1-2.1 (serial K7-A), 1-2.2 and 1-2.3 (both serial DUP): `ports` tells who each is, and
+// --port picks one by who it is, or refuses with the candidates. A --json run reads the
+// device address (a receiver without one still updates) and keeps its log files byte for
+// byte as a run without; only a --json run asks for the address.
+TEST(Identity, PortsChosenByWhoTheyAreAndJsonSaysWhoAnswered) {
+    sim::Options a, no_address;
+    a.address = {0x0A, 0x0B, 0x0C};
+    no_address.faults = {{sim::FaultAction::kDrop, kCmdReadAddress}};
+    Bench bench({a, no_address, {}});
+    const TempDir sysfs, json_logs, plain_logs;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto usb = sysfs.path / "devices/usb1" / ("1-2." + std::to_string(i + 1));
+        std::filesystem::create_directories(usb / "if0");
+        std::ofstream(usb / "idVendor") << "1546\n", std::ofstream(usb / "idProduct") << "01a8\n";
+        std::ofstream(usb / "serial") << (i == 0 ? "K7-A\n" : "DUP\n");
+        std::string name = bench[i].SlavePath().substr(5);  // pts/N, which sysfs spells pts!N
+        std::replace(name.begin(), name.end(), '/', '!');
+        std::filesystem::create_directories(sysfs.path / "class/tty" / name);
+        std::filesystem::create_directory_symlink(usb / "if0",
+                                                  sysfs.path / "class/tty" / name / "device");
+    }
+    const std::string env = "SYSFS_PATH=" + sysfs.path.string(), pa = bench[0].SlavePath(),
+                      pb = bench[1].SlavePath(), pc = bench[2].SlavePath();
+    const std::string usb_a = "USB 1546:01a8 serial K7-A at 1-2.1";
+    EXPECT_NE(RunCli("ports", env).out.find(pa + "  " + usb_a + "\n"), std::string::npos);
+    const auto listed = JsonLines(RunCli("ports --json", env).out);
+    const auto port_a = std::ranges::find(listed, nlohmann::json(pa),
+                                          [](const nlohmann::json& port) { return port["port"]; });
+    ASSERT_NE(port_a, listed.end());
+    EXPECT_EQ(port_a->dump(), "{\"description\":null,\"port\":\"" + pa +
+                                  "\",\"usb\":{\"by_path\":null,\"location\":\"1-2.1\",\"pid\":"
+                                  "\"01a8\",\"serial\":\"K7-A\",\"vid\":\"1546\"}}");
+    // Each refused selection: what was asked and the candidates, one a line.
+    const std::pair<std::string, std::vector<std::string>> refused[] = {
+        {"serial:DUP", {"2 ports have USB serial DUP", pb + "  USB", pc + "  USB"}},
+        {"location:1-2.9", {"no port is at USB location 1-2.9", pa + "  " + usb_a, pb, pc}},
+        {"serial:K7-A --port " + pa, {"--port serial:K7-A and --port " + pa + " name the same"}}};
+    for (const auto& [arguments, lines] : refused) {
+        const Result r = RunCli("info --port " + arguments, env);
+        EXPECT_EQ(r.status, 64) << arguments;
+        const std::vector<std::string> err = Lines(r.err);
+        ASSERT_EQ(err.size(), lines.size() + 1) << r.err;
+        EXPECT_TRUE(err[0].starts_with("korvel7: " + lines[0])) << r.err;
+        for (std::size_t i = 1; i < lines.size(); ++i)
+            EXPECT_NE(r.err.find("\n  " + lines[i]), std::string::npos) << r.err;
+        EXPECT_EQ(err.back(), "Try 'korvel7 --help'.");
+    }
+
+    const Result json = RunCli("program --json --log-dir " + json_logs.path.string() +
+                                   " --port location:1-2.1 --port " + pb,
+                               env);
+    EXPECT_EQ(
+        RunCli("program --log-dir " + plain_logs.path.string() + " --port " + pa + " --port " + pb)
+            .status,
+        0);
+    EXPECT_EQ(bench.Count(0, kCmdReadAddress), 1u);
+    const Result info = RunCli("info --json --port " + pc);  // the machine's own sysfs
+    EXPECT_EQ(json.status, 0) << json.err;
+    const auto lines = JsonLines(json.out + info.out);
+    ASSERT_EQ(lines.size(), 3u) << json.out << info.out;
+    EXPECT_EQ(lines[0]["usb"]["serial"], "K7-A");
+    EXPECT_EQ(lines[0]["device_address"], "00:19:01:0A:0B:0C");
+    EXPECT_EQ(lines[1]["usb"]["location"], "1-2.2");
+    EXPECT_EQ(lines[1]["device_address"], nullptr);
+    EXPECT_EQ(lines[1]["result"], "updated");
+    EXPECT_EQ(lines[2]["usb"], nullptr);
+    EXPECT_EQ(lines[2]["device_address"], "00:19:01:12:34:56");
+    std::vector<std::string> logs = json_logs.Files(), plain = plain_logs.Files();
+    std::ranges::sort(logs), std::ranges::sort(plain);
+    EXPECT_EQ(logs, plain);
 }
 
 }  // namespace

@@ -94,6 +94,7 @@ struct Step {
 const std::vector<Step>& Steps() {
     static const std::vector<Step> steps = {
         {"probe", kCmdProbe, 1, 0, "probe"},
+        {"address", kCmdReadAddress, 1, 150, "address"},  // read for --json only
         {"version", kCmdVersion, 1, 150, "version"},
         {"erase", kCmdEraseBlock, 1, 150, "erase"},
         {"write", kCmdWriteChunk, 1, 150, "program"},
@@ -114,6 +115,7 @@ enum class End { kInterrupt, kTerminate, kHangup, kOutputClosed };
 // says "updated" unless the receiver got both.
 void EndAt(End end, const Step& step, std::size_t ports) {
     SCOPED_TRACE(std::string("at ") + step.name);
+    if (end == End::kOutputClosed && step.command == kCmdReadAddress) return;
     sim::Options options;
     if (step.delay_ms != 0)
         options.faults.push_back({sim::FaultAction::kDelay, step.command, 1, step.delay_ms, 0});

@@ -3,7 +3,8 @@
 # 115200-baud line, for the native korvel7 and for korvel7.exe under Wine, side by side;
 # eight receivers at once against one alone; then the receive parser's throughput.
 #   tools/bench.sh [PART] [OPTION]...
-#     PART     all (the default), update (single updates), fleet (eight at once) or parser
+#     PART     all (the default), update (single updates), fleet (eight at once), parser,
+#              or station (the long run of `korvel7 station`, tools/bench-station.sh; not in all)
 #     OPTION   passed to korvel7-update-bench: --runs N (medians of N runs), --fleet N
 #              (receivers at once), --trace (each run's exchanges and their times), --out DIR
 # About six minutes for all, with one run.
@@ -15,9 +16,9 @@ if [[ $# -gt 0 && $1 != -* ]]; then
     shift
 fi
 case $what in
-    all | update | fleet | parser) ;;
+    all | update | fleet | parser | station) ;;
     *)
-        echo "usage: tools/bench.sh [all|update|fleet|parser] [OPTION]..." >&2
+        echo "usage: tools/bench.sh [all|update|fleet|parser|station] [OPTION]..." >&2
         exit 64
         ;;
 esac
@@ -25,6 +26,7 @@ esac
 tools/setup.sh
 cmake --preset native >/dev/null
 cmake --build --preset native >/dev/null
+[[ $what == station ]] && exec tools/bench-station.sh "$@"
 
 if [[ $what != parser ]]; then
     cmake --preset windows >/dev/null

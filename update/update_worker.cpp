@@ -24,10 +24,30 @@ RunReport& ReportOf(const UpdateSettings& settings, RunReport& own) {
 
 using Job = void (*)(Link&, const PortRef&, const UpdateSettings&, RunReport&);
 
+// The device address into the report when the settings ask for it, without a line in the
+// log, which stays as a run without it writes it. A receiver that does not give it is no
+// failure; false when the job was stopped meanwhile, which ends it (the port is closed).
+bool ReadAddressUnlogged(Link& link, const UpdateSettings& settings, RunReport& report) {
+    if (!settings.read_address) return true;
+    std::array<std::uint8_t, 6> address;
+    Exchange read;
+    {
+        const LogRoute* route = CurrentLogRoute();
+        const ScopedLogRoute unlogged({nullptr, route != nullptr ? route->report : nullptr});
+        read = QueryDeviceAddress(link, &address);
+    }
+    if (read == Exchange::kAnswered) report.address = address;
+    if (read != Exchange::kStopped) return true;
+    LogStopped(report, Step::kAddress, "while reading the address");
+    link.CloseComPort();
+    return false;
+}
+
 void DetectAndUpdate(Link& link, const PortRef& port, const UpdateSettings& settings,
                      RunReport& report) {
     ProgressTracker progress = MakeTracker(settings);
     if (!DetectKorvel7(link, port, settings, progress, report)) return;
+    if (!ReadAddressUnlogged(link, settings, report)) return;
     LogPrintf("KORVEL7 Update working on %s\r\n", port.label.c_str());
     UpdateOptions options = settings.update;
     options.report = &report;
@@ -39,6 +59,7 @@ void DetectAndVerify(Link& link, const PortRef& port, const UpdateSettings& sett
                      RunReport& report) {
     ProgressTracker progress = MakeTracker(settings);
     if (!DetectKorvel7(link, port, settings, progress, report)) return;
+    if (!ReadAddressUnlogged(link, settings, report)) return;
     UpdateOptions options = settings.update;
     options.report = &report;
     VerifyFirmware(link, *settings.images, options, &progress);

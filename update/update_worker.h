@@ -30,6 +30,9 @@ struct UpdateSettings {
     // How long the receiver has to send a complete NMEA line after the probe.
     std::chrono::milliseconds probe_wait{3000};
     UpdateOptions update;
+    // Update and verify: ask the receiver's device address into the report right after it
+    // was found, with nothing in the log (info always reads and logs it).
+    bool read_address = false;
     // Told of every step, on the worker's thread; may be empty.
     ProgressCallback progress;
 };
