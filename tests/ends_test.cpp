@@ -304,9 +304,10 @@ bool Await(Done done) {
     return done();
 }
 
-// A station's day in brief: a port present from the start stays untouched; A unplugged
-// mid-write fails, plugged again is updated and re-enumerates after its reset, which
-// reads its new version without a second update; C talks no NMEA; Ctrl-C stops B.
+// A station's day in brief: a port present from the start stays untouched until it is
+// replaced; A unplugged mid-write fails, plugged again is updated and re-enumerates after
+// its reset, which reads its new version without a second update; C talks no NMEA;
+// Ctrl-C stops B.
 TEST(Station, EachPlugIsOneLedgerLine) {
     const TempDir dir;
     const auto at = [&](const char* name) { return dir.path / name; };
@@ -323,15 +324,20 @@ TEST(Station, EachPlugIsOneLedgerLine) {
     kill(first, SIGTERM);
     Wait(first);
     ASSERT_TRUE(Await([&] { return Occurrences(FileText(ledger), "\n") == 1; }));
-    const pid_t again = Plug(at("ttyACM0"), at("a2.log"),
-                             {"--blank", "--firmware", "1.0.0", "--replug-on-reset", "500"});
+    // The port present from the start is unplugged, and another receiver takes its place.
+    kill(present, SIGTERM);
+    Wait(present);
+    const std::vector<std::string> fresh = {"--blank", "--firmware", "1.0.0", "--replug-on-reset",
+                                            "500"};
+    const pid_t again = Plug(at("ttyACM0"), at("a2.log"), fresh);
+    const pid_t successor = Plug(at("ttyACM9"), at("successor.log"), fresh);
     const pid_t b = Plug(at("ttyACM1"), at("b.log"), {"--blank", "--write-latency", "20000"});
     const pid_t c = Plug(at("ttyACM2"), at("c.log"), {"--no-nmea"});
-    EXPECT_TRUE(Await([&] { return Occurrences(FileText(ledger), "\n") == 3; }));
+    EXPECT_TRUE(Await([&] { return Occurrences(FileText(ledger), "\n") == 4; }));
     kill(station.pid, SIGINT);
     const std::string out = ReadAll(station.out);
     EXPECT_EQ(Wait(station.pid), 1);
-    for (const pid_t sim : {present, again, b, c})
+    for (const pid_t sim : {again, successor, b, c})
         kill(sim, SIGTERM), Wait(sim);
 
     EXPECT_EQ(FileText(ledger), out);
@@ -347,7 +353,8 @@ TEST(Station, EachPlugIsOneLedgerLine) {
     using Results = std::vector<std::string>;
     EXPECT_EQ(results, (std::map<std::string, Results>{{"ttyACM0", Results{"failed", "updated"}},
                                                        {"ttyACM1", Results{"failed"}},
-                                                       {"ttyACM2", Results{"not a KORVEL7"}}}));
+                                                       {"ttyACM2", Results{"not a KORVEL7"}},
+                                                       {"ttyACM9", Results{"updated"}}}));
     EXPECT_EQ(Occurrences(FileText(at("present.log")), "command"), 0u);
     // Back from its reset, A was asked its version and nothing else.
     const std::string a2 = FileText(at("a2.log"));
