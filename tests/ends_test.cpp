@@ -249,6 +249,15 @@ TEST(Refused, BeforeAnythingIsSent) {
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "korvel7: --log-dir /nonexistent/logs: No such file or directory\n");
+    // A station that could not keep its ledger or logs never starts watching.
+    for (const std::string refused :
+         {"--ledger /nonexistent/ledger.jsonl", "--log-dir /nonexistent"}) {
+        const Result station = RunCli("station --include-present --watch " + pts + " " + refused);
+        EXPECT_EQ(station.status, 64);
+        EXPECT_TRUE(station.err.starts_with("korvel7: ") &&
+                    station.err.find(refused.substr(refused.find(' ') + 1)) != std::string::npos)
+            << station.err;
+    }
     EXPECT_EQ(bench.Count(0, kCmdProbe) + bench.Count(0, kCmdVersion), 0u);
     EXPECT_EQ(RunCli("info --port /dev/korvel7-missing --port /dev/korvel7-missing").status, 2);
 }
