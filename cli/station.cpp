@@ -63,9 +63,12 @@ std::string EndLine(const StationJob& job) {
                                                          : "[PASS] ";
     text += kOutcomeText[static_cast<int>(outcome)];
     if (outcome == Outcome::kFailed && job.report.failed_step != Step::kNone)
-        text += std::string(" at ") + StepName(job.report.failed_step);
+        text.append(" at ").append(StepName(job.report.failed_step));
     if (outcome == Outcome::kUpdated && job.report.version && job.version_after)
-        text += " " + VersionText(job.report) + " -> " + VersionString(job.version_after);
+        text.append(" ")
+            .append(VersionText(job.report))
+            .append(" -> ")
+            .append(VersionString(job.version_after));
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "  %.1f s", job.seconds);
     return text + seconds;
