@@ -223,8 +223,9 @@ int RunStation(const Subcommand& command, const std::vector<std::string>& args) 
     job.strict = parsed.Has("--strict", command.options);
     job.skip_if_current = parsed.Has("--skip-if-current", command.options);
     job.quiet = parsed.Has("--quiet", command.options);
-    // The slots' live lines take the place of each job's bar.
-    job.progress = IsTerminal(stderr);
+    // The slots' live lines take the place of each job's bar, unless JSON lines would
+    // run through them on the same terminal.
+    job.progress = IsTerminal(stderr) && !(job.json && IsTerminal(stdout));
     WarnOfPlaceholders(stderr);
     return RunStationLoop(options);
 }
