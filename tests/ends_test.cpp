@@ -326,8 +326,8 @@ TEST(Station, EachPlugIsOneLedgerLine) {
     const Child station =
         Spawn({"station", "--json", "--watch", (dir.path / "ttyACM*").string(), "--ledger", ledger},
               false);
-    std::this_thread::sleep_for(300ms);
-    const pid_t first = Plug(at("ttyACM0"), at("a1.log"), {"--blank"});
+    // Plugged once the station surely looks.
+    const pid_t first = Plug(at("ttyACM0"), at("a1.log"), {"--blank", "--plug-after", "1000"});
     EXPECT_TRUE(
         Await([&] { return FileText(at("a1.log")).find("command 4 #") != std::string::npos; }));
     kill(first, SIGTERM);
@@ -340,7 +340,7 @@ TEST(Station, EachPlugIsOneLedgerLine) {
                                             "500"};
     const pid_t again = Plug(at("ttyACM0"), at("a2.log"), fresh);
     const pid_t successor = Plug(at("ttyACM9"), at("successor.log"), fresh);
-    const pid_t b = Plug(at("ttyACM1"), at("b.log"), {"--blank", "--write-latency", "20000"});
+    const pid_t b = Plug(at("ttyACM1"), at("b.log"), {"--blank", "--write-latency", "40000"});
     const pid_t c = Plug(at("ttyACM2"), at("c.log"), {"--no-nmea"});
     EXPECT_TRUE(Await([&] { return Occurrences(FileText(ledger), "\n") == 4; }));
     kill(station.pid, SIGINT);
