@@ -38,9 +38,21 @@ constexpr Option kQuiet{"--quiet", "",
                         "no log, only errors: \"PORT not found or busy\" on standard output,\n"
                         "and one line on standard error when the job did not succeed"};
 
+constexpr Option kWatch{"--watch", "GLOB",
+                        "watch the ports whose names match GLOB (* and ? in its last part;\n"
+                        "COM* on Windows); repeatable. Default: /dev/ttyACM* and\n"
+                        "/dev/ttyUSB* on Linux, every COM port on Windows"};
+constexpr Option kIncludePresent{"--include-present", "",
+                                 "also update the receivers plugged in before the start"};
+constexpr Option kLedger{"--ledger", "FILE",
+                         "append one JSON line per finished job to FILE, flushed to the\n"
+                         "disk as it ends; a FILE that cannot be opened is refused (exit 64)"};
+
 constexpr Option kProgramOptions[] = {kPort, kProgress, kNoProgress,    kLogDir,
                                       kJson, kStrict,   kSkipIfCurrent, kQuiet};
 constexpr Option kJobOptions[] = {kPort, kProgress, kNoProgress, kLogDir, kJson, kQuiet};
+constexpr Option kStationOptions[] = {kWatch,  kIncludePresent, kLedger,        kJson,
+                                      kLogDir, kStrict,         kSkipIfCurrent, kQuiet};
 constexpr Option kOnePortOptions[] = {kPort, kNoLogDir, kQuiet};
 constexpr Option kPortsOptions[] = {kJson};
 
@@ -80,6 +92,20 @@ constexpr Subcommand kCommands[] = {
      "whether it matches the built-in image or lists the differences (about 10 s).\n"
      "Nothing is erased, written, checked or reset.\n",
      "  0 matches, 1 differs or a read failed, 2 not found, 64 usage error\n", RunJob},
+    {"station", "", "", kStationOptions, false,
+     "update each receiver as it is plugged in, until Ctrl-C;\n"
+     "a line per job in a ledger",
+     "Watches for ports that appear and updates each KORVEL7 plugged in, as program does,\n"
+     "each on its own thread; a slot runs again once its port went away and came back.\n"
+     "A receiver that comes back at its slot within 10 s of the reset order is the same\n"
+     "receiver: its new version is read, and it is not updated again. Ports present at\n"
+     "the start, and ports where no receiver answers, are left alone until unplugged.\n"
+     "On a terminal a line per slot shows its state and PASS or FAIL; otherwise a line\n"
+     "per event goes to standard output (a JSON object per job with --json). Ctrl-C or\n"
+     "SIGTERM stops the jobs under way and writes a summary to standard error.\n",
+     "  0 every job succeeded, 1 a job failed, was stopped or found no KORVEL7,\n"
+     "  64 usage error, or a ledger or log directory that cannot be written\n",
+     RunStation},
     {"version", "--port PORT", "", kOnePortOptions, false,
      "ask the receiver for its firmware version",
      "Asks the receiver on PORT for its firmware version; changes nothing on it.\n",

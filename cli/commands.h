@@ -40,6 +40,7 @@ std::string CompletionScript();
 int RunJob(const Subcommand& command, const std::vector<std::string>& args);
 int RunVersion(const Subcommand& command, const std::vector<std::string>& args);
 int RunAddress(const Subcommand& command, const std::vector<std::string>& args);
+int RunStation(const Subcommand& command, const std::vector<std::string>& args);
 int RunPorts(const Subcommand& command, const std::vector<std::string>& args);
 int RunHelp(const Subcommand& command, const std::vector<std::string>& args);
 

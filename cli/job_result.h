@@ -5,12 +5,13 @@
 #include <string>
 
 #include "cli/exit_status.h"
-#include "cli/jobs.h"
 #include "link/port.h"
 #include "ports/ports.h"
 #include "update/firmware_update.h"
 
 namespace k7 {
+
+enum class JobKind { kProgram, kInfo, kVerify };
 
 struct JobResult {
     PortRef port;

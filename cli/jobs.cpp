@@ -30,40 +30,54 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kLiveRedraw{100};
 
-// A port's log: kept whole for the end, copied to its file and, for a lone port, passed
-// on to the terminal as it comes.
-class JobLog final : public LogSink {
-public:
-    void Append(std::string_view text) override {
-        capture.Append(text);
-        if (file != nullptr) file->Write(text);
-        if (stream != nullptr) stream->Append(text);
-    }
-
-    CaptureLogSink capture;
-    std::unique_ptr<LogFile> file;
-    LogSink* stream = nullptr;
-};
-
-struct Job : JobResult {
-    Link link;
-    JobLog log;
-    std::mutex progress_mutex;
-    UpdateProgress progress;
-    Clock::time_point start;
-    std::atomic<bool> ended{false};
-    ProgressBar* bar = nullptr;  // a lone port's bar
-};
-
-void EndLogFile(Job& job) {
+void EndLogFile(PortJob& job) {
     if (job.log.file == nullptr) return;
     if (job.log.file->created()) job.log_path = job.log.file->path();
     job.log_lost = !job.log.file->Close();
 }
 
+// Every file is created before any receiver is touched, each as a new one.
+bool CreateLogFiles(const std::string& dir, std::vector<std::unique_ptr<PortJob>>& jobs) {
+    const std::string problem = LogDirProblem(dir);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "korvel7: --log-dir %s: %s\n", Printable(dir).c_str(),
+                     problem.c_str());
+        return false;
+    }
+    const std::tm local = LocalTime(std::time(nullptr));
+    for (auto& job : jobs)
+        job->log.file = LogFile::Create(dir, LogFileStem(job->port.label, local));
+    return true;
+}
+
+std::vector<LiveRow> LiveRows(const std::vector<std::unique_ptr<PortJob>>& jobs, JobKind kind) {
+    std::vector<LiveRow> rows;
+    for (const auto& job : jobs) {
+        LiveRow row{job->port.label, {}, job->ended.load()};
+        if (row.ended) {
+            row.state = EndText(*job, kind);
+        } else {
+            std::lock_guard<std::mutex> lock(job->progress_mutex);
+            row.state = ProgressBar::Render(job->progress, 0, Clock::now() - job->start);
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// What went wrong outside the receiver's exchanges: the port did not open, the log was lost.
+void ReportTrouble(const PortJob& job) {
+    ReportOpenFailure(stderr, job.port, job.link.LastOpenError());
+    if (job.log_lost)
+        std::fprintf(stderr, "korvel7: log of %s to %s: %s\n", Printable(job.port.label).c_str(),
+                     Printable(job.log.file->path()).c_str(), job.log.file->error().c_str());
+}
+
+}  // namespace
+
 // With --quiet the one report outside the log still reaches standard output, unless that
 // carries JSON.
-void RunJob(Job& job, const JobOptions& options) {
+void RunPortJob(PortJob& job, const JobOptions& options) {
     // This thread does nothing but the port's exchanges, and every answer wakes it.
     RaiseExchangePriority();
     const bool report_apart = options.quiet && !options.json;
@@ -99,53 +113,14 @@ void RunJob(Job& job, const JobOptions& options) {
     job.ended = true;
 }
 
-// Every file is created before any receiver is touched, each as a new one.
-bool CreateLogFiles(const std::string& dir, std::vector<std::unique_ptr<Job>>& jobs) {
-    const std::string problem = LogDirProblem(dir);
-    if (!problem.empty()) {
-        std::fprintf(stderr, "korvel7: --log-dir %s: %s\n", Printable(dir).c_str(),
-                     problem.c_str());
-        return false;
-    }
-    const std::tm local = LocalTime(std::time(nullptr));
-    for (auto& job : jobs)
-        job->log.file = LogFile::Create(dir, LogFileStem(job->port.label, local));
-    return true;
-}
-
-std::vector<LiveRow> LiveRows(const std::vector<std::unique_ptr<Job>>& jobs, JobKind kind) {
-    std::vector<LiveRow> rows;
-    for (const auto& job : jobs) {
-        LiveRow row{job->port.label, {}, job->ended.load()};
-        if (row.ended) {
-            row.state = EndText(*job, kind);
-        } else {
-            std::lock_guard<std::mutex> lock(job->progress_mutex);
-            row.state = ProgressBar::Render(job->progress, 0, Clock::now() - job->start);
-        }
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-// What went wrong outside the receiver's exchanges: the port did not open, the log was lost.
-void ReportTrouble(const Job& job) {
-    ReportOpenFailure(stderr, job.port, job.link.LastOpenError());
-    if (job.log_lost)
-        std::fprintf(stderr, "korvel7: log of %s to %s: %s\n", Printable(job.port.label).c_str(),
-                     Printable(job.log.file->path()).c_str(), job.log.file->error().c_str());
-}
-
-}  // namespace
-
 int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     const bool lone = ports.size() == 1;
-    std::vector<std::unique_ptr<Job>> jobs;
+    std::vector<std::unique_ptr<PortJob>> jobs;
     // JSON says who each receiver is: its port's USB identity as the system records it now.
     const std::vector<SerialPort> listed =
         options.json ? ListSerialPorts() : std::vector<SerialPort>{};
     for (const PortRef& port : ports) {
-        jobs.push_back(std::make_unique<Job>());
+        jobs.push_back(std::make_unique<PortJob>());
         jobs.back()->port = port;
         jobs.back()->usb = ListedUsbIdentity(port, listed);
     }
@@ -171,7 +146,7 @@ int RunJobs(const std::vector<PortRef>& ports, const JobOptions& options) {
     for (auto& job : jobs)
         job->start = Clock::now();
     for (auto& job : jobs)
-        threads.emplace_back([&job, &options] { RunJob(*job, options); });
+        threads.emplace_back([&job, &options] { RunPortJob(*job, options); });
 
     LiveLines live(stderr, terminal);
     const bool show_live = !lone && options.progress;

@@ -4,14 +4,21 @@
 // with its own failure.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "cli/job_result.h"
+#include "cli/log_file.h"
+#include "link/link.h"
 #include "link/port.h"
+#include "log/log.h"
+#include "update/progress.h"
 
 namespace k7 {
-
-enum class JobKind { kProgram, kInfo, kVerify };
 
 struct JobOptions {
     JobKind kind = JobKind::kProgram;
@@ -22,6 +29,38 @@ struct JobOptions {
     bool json = false;    // one JSON object per port on standard output instead of the log
     std::string log_dir;  // when set, each port's whole log goes to a file of its own there
 };
+
+class ProgressBar;
+
+// A port's log: kept whole for the end, copied to its file and, for a lone port, passed
+// on to the terminal as it comes.
+class JobLog final : public LogSink {
+public:
+    void Append(std::string_view text) override {
+        capture.Append(text);
+        if (file != nullptr) file->Write(text);
+        if (stream != nullptr) stream->Append(text);
+    }
+
+    CaptureLogSink capture;
+    std::unique_ptr<LogFile> file;
+    LogSink* stream = nullptr;
+};
+
+// One port's job and what it ended with.
+struct PortJob : JobResult {
+    Link link;
+    JobLog log;
+    std::mutex progress_mutex;
+    UpdateProgress progress;
+    std::chrono::steady_clock::time_point start;
+    std::atomic<bool> ended{false};
+    ProgressBar* bar = nullptr;  // a lone port's bar
+};
+
+// Runs the job on its port on the calling thread, from its start time set by the caller,
+// and closes its log file.
+void RunPortJob(PortJob& job, const JobOptions& options);
 
 // Runs the job on every port and returns the exit status: 0 when every port succeeded, 2
 // when no receiver was found on any, 1 otherwise.

@@ -55,5 +55,6 @@ int CreateNewFile(const std::string& path);
 long WriteSome(int descriptor, const char* data, std::size_t size);
 int CloseDescriptor(int descriptor);
 std::tm LocalTime(std::time_t time);
+std::tm UtcTime(std::time_t time);
 
 }  // namespace k7

@@ -14,6 +14,7 @@
 #include "cli/json.h"
 #include "cli/port_reason.h"
 #include "cli/signals.h"
+#include "cli/station.h"
 #include "cli/terminal.h"
 #include "link/link.h"
 #include "link/port.h"
@@ -229,6 +230,31 @@ int RunAddress(const Subcommand& command, const std::vector<std::string>& args) 
     StdoutLogSink sink;
     SetLogSink(call.output.quiet ? nullptr : &sink);
     return SetAddress(call.ports.front(), call.fields, call.output);
+}
+
+int RunStation(const Subcommand& command, const std::vector<std::string>& args) {
+    const args::Parsed parsed = args::Parse(command.options, args, false);
+    if (parsed.problem != args::Problem::kNone)
+        return Usage(("unknown option '" + parsed.problem_arg + "' for 'station'").c_str());
+    StationOptions options;
+    options.patterns = parsed.Values("--watch", command.options);
+    options.include_present = parsed.Has("--include-present", command.options);
+    const auto last = [&](std::string_view name) {
+        const std::vector<std::string> values = parsed.Values(name, command.options);
+        return values.empty() ? std::string() : values.back();
+    };
+    options.ledger = last("--ledger");
+    JobOptions& job = options.job;
+    job.log_dir = last("--log-dir");
+    job.json = parsed.Has("--json", command.options);
+    job.strict = parsed.Has("--strict", command.options);
+    job.skip_if_current = parsed.Has("--skip-if-current", command.options);
+    job.quiet = parsed.Has("--quiet", command.options);
+    // The slots' live lines take the place of each job's bar, unless JSON lines would
+    // run through them on the same terminal.
+    job.progress = IsTerminal(stderr) && !(job.json && IsTerminal(stdout));
+    WarnOfPlaceholders(stderr);
+    return RunStationLoop(options);
 }
 
 // A line per port: its list entry and, for a USB port, who it is; or a JSON object.

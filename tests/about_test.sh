@@ -27,7 +27,7 @@ done
 
 # Every command's usage, by --help anywhere among its arguments and by `help COMMAND`;
 # an unknown option stays a usage error.
-for command in program info verify version address ports help; do
+for command in program info verify station version address ports help; do
   out=$("$korvel7" "$command" --port /dev/null -h) && status=0 || status=$?
   [[ $status == 0 && $(head -n 1 <<<"$out") == "usage: korvel7 $command"* ]] ||
     fail "korvel7 $command -h: status $status, $(head -n 1 <<<"$out")"
@@ -44,7 +44,7 @@ trap 'rm -rf "$scratch"' EXIT
 completion=$("$korvel7" --bash-completion)
 overview=$("$korvel7" --help)
 commands=$(sed -n 's/^        words="\([a-z ]*\) --help --version"$/\1/p' <<<"$completion")
-[[ $commands == "program info verify version address ports help" ]] || fail "completion commands: $commands"
+[[ $commands == "program info verify station version address ports help" ]] || fail "completion commands: $commands"
 for command in $commands; do
   grep -q "^  $command\b" <<<"$overview" || fail "the overview has no line for $command"
   usage=$("$korvel7" "$command" --help)
@@ -56,8 +56,14 @@ for command in $commands; do
     args=(--port /dev/korvel7-missing "$option" ${value:+"$scratch"})
     [[ $option == --port ]] && args=(--port /dev/korvel7-missing)
     [[ $command == address ]] && args+=(0a ff 7c)
+    run=()
+    if [[ $command == station ]]; then  # it watches until stopped
+      run=(timeout -s INT 0.5)
+      args=(--watch "$scratch/none*" "$option" ${value:+"$scratch"})
+      [[ $value == FILE ]] && args[3]=$scratch/ledger
+    fi
     [[ $command == ports ]] && args=("$option")
-    "$korvel7" "$command" "${args[@]}" >/dev/null 2>&1 && status=0 || status=$?
+    "${run[@]}" "$korvel7" "$command" "${args[@]}" >/dev/null 2>&1 && status=0 || status=$?
     [[ $status != 64 ]] || fail "korvel7 $command ${args[*]}: usage error"
   done
 done

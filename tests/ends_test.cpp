@@ -10,6 +10,8 @@
 #include <array>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -249,6 +251,15 @@ TEST(Refused, BeforeAnythingIsSent) {
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "korvel7: --log-dir /nonexistent/logs: No such file or directory\n");
+    // A station that could not keep its ledger or logs never starts watching.
+    for (const std::string refused :
+         {"--ledger /nonexistent/ledger.jsonl", "--log-dir /nonexistent"}) {
+        const Result station = RunCli("station --include-present --watch " + pts + " " + refused);
+        EXPECT_EQ(station.status, 64);
+        EXPECT_TRUE(station.err.starts_with("korvel7: ") &&
+                    station.err.find(refused.substr(refused.find(' ') + 1)) != std::string::npos)
+            << station.err;
+    }
     EXPECT_EQ(bench.Count(0, kCmdProbe) + bench.Count(0, kCmdVersion), 0u);
     EXPECT_EQ(RunCli("info --port /dev/korvel7-missing --port /dev/korvel7-missing").status, 2);
 }
@@ -264,6 +275,102 @@ TEST(Refused, TheBusyReasonKnowsItsOwnHold) {
     const std::string reason = PortOpenReason(port, second.LastOpenError());
     EXPECT_TRUE(reason.ends_with("; this korvel7 has it open")) << reason;
     first.CloseComPort();
+}
+
+// A receiver plugged in: a simulator serving `args` at `link`, its commands logged to `log`.
+pid_t Plug(const fs::path& link, const fs::path& log, std::vector<std::string> args) {
+    args.insert(args.begin(), {KORVEL7_SIM, "--link", link.string(), "--verbose"});
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT, 0644);
+    pid_t pid = -1;
+    posix_spawn(&pid, KORVEL7_SIM, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+std::string FileText(const fs::path& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Waits up to 30 s for `done`.
+template <typename Done>
+bool Await(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    return done();
+}
+
+// A station's day in brief: a port present from the start stays untouched until it is
+// replaced; A unplugged mid-write fails, plugged again is updated and re-enumerates after
+// its reset, which reads its new version without a second update; C talks no NMEA;
+// Ctrl-C stops B.
+TEST(Station, EachPlugIsOneLedgerLine) {
+    const TempDir dir;
+    const auto at = [&](const char* name) { return dir.path / name; };
+    const fs::path ledger = at("ledger.jsonl");
+    const pid_t present = Plug(at("ttyACM9"), at("present.log"), {});
+    ASSERT_TRUE(Await([&] { return fs::exists(at("ttyACM9")); }));
+    const Child station =
+        Spawn({"station", "--json", "--watch", (dir.path / "ttyACM*").string(), "--ledger", ledger},
+              false);
+    // Plugged once the station surely looks.
+    const pid_t first = Plug(at("ttyACM0"), at("a1.log"), {"--blank", "--plug-after", "1000"});
+    EXPECT_TRUE(
+        Await([&] { return FileText(at("a1.log")).find("command 4 #") != std::string::npos; }));
+    kill(first, SIGTERM);
+    Wait(first);
+    EXPECT_TRUE(Await([&] { return Occurrences(FileText(ledger), "\n") == 1; }));
+    // The port present from the start is unplugged, and another receiver takes its place.
+    kill(present, SIGTERM);
+    Wait(present);
+    const std::vector<std::string> fresh = {"--blank", "--firmware", "1.0.0", "--replug-on-reset",
+                                            "500"};
+    const pid_t again = Plug(at("ttyACM0"), at("a2.log"), fresh);
+    const pid_t successor = Plug(at("ttyACM9"), at("successor.log"), fresh);
+    const pid_t b = Plug(at("ttyACM1"), at("b.log"), {"--blank", "--write-latency", "40000"});
+    const pid_t c = Plug(at("ttyACM2"), at("c.log"), {"--no-nmea"});
+    EXPECT_TRUE(Await([&] { return Occurrences(FileText(ledger), "\n") == 4; }));
+    kill(station.pid, SIGINT);
+    const std::string out = ReadAll(station.out);
+    EXPECT_EQ(Wait(station.pid), 1);
+    for (const pid_t sim : {again, successor, b, c})
+        kill(sim, SIGTERM), Wait(sim);
+
+    EXPECT_EQ(FileText(ledger), out);
+    std::map<std::string, std::vector<std::string>> results;  // slot name: results in turn
+    for (const nlohmann::json& line : JsonLines(out)) {
+        const std::string slot = fs::path(line["slot"].get<std::string>()).filename();
+        results[slot].push_back(line["result"]);
+        if (line["result"] == "updated") {
+            EXPECT_EQ(line["version_before"], "1.0.0");
+            EXPECT_EQ(line["version_after"], "2.4.5");
+        }
+    }
+    using Results = std::vector<std::string>;
+    EXPECT_EQ(results, (std::map<std::string, Results>{{"ttyACM0", Results{"failed", "updated"}},
+                                                       {"ttyACM1", Results{"failed"}},
+                                                       {"ttyACM2", Results{"not a KORVEL7"}},
+                                                       {"ttyACM9", Results{"updated"}}}));
+    EXPECT_EQ(Occurrences(FileText(at("present.log")), "command"), 0u);
+    // Back from its reset, A was asked its version and nothing else.
+    const std::string a2 = FileText(at("a2.log"));
+    EXPECT_EQ(Occurrences(a2, "command 9 "), 1u);
+    EXPECT_EQ(Occurrences(a2, "command 27 "), 2u);
 }
 
 }  // namespace

@@ -371,6 +371,8 @@ bool UpdateRun::ReceiverCheck() {
         payload[0] = kResetSelector[0];
         payload[1] = kResetSelector[1];
         const Exchange reset = link_.Ask(kCmdImageCheck, payload, sizeof payload);
+        // A receiver may reset before its answer is out, so an order unanswered was sent too.
+        report_.reset_sent = reset != Exchange::kStopped;
         if (reset == Exchange::kAnswered)
             progress_.ResetSent();
         else if (reset == Exchange::kStopped)

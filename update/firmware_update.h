@@ -40,6 +40,7 @@ struct RunReport {
     std::uint32_t bytes_written = 0;
     std::uint32_t differences = 0;  // bytes read back unlike the image (verify)
     bool unchanged = false;         // the image was found in place and nothing written
+    bool reset_sent = false;        // the order to reset into the image went out
     std::optional<std::array<std::uint8_t, 6>> address;  // device address, when it was read
     Failure failure = Failure::kNone;                    // why the run did not do what was asked
     Step failed_step = Step::kNone;                      // where it failed
