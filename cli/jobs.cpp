@@ -87,7 +87,7 @@ void RunPortJob(PortJob& job, const JobOptions& options) {
     settings.update.strict = options.strict;
     settings.update.skip_if_current = options.skip_if_current;
     settings.update.report = &job.report;
-    settings.read_address = options.json;
+    settings.read_address = options.json || options.read_address;
     settings.progress = [&job](const UpdateProgress& progress) {
         if (job.bar != nullptr) job.bar->Update(progress);
         std::lock_guard<std::mutex> lock(job.progress_mutex);

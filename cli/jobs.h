@@ -28,6 +28,9 @@ struct JobOptions {
     bool skip_if_current = false;
     bool json = false;    // one JSON object per port on standard output instead of the log
     std::string log_dir;  // when set, each port's whole log goes to a file of its own there
+    // Reads the receiver's device address for a record that names it, without a log line;
+    // JSON always does.
+    bool read_address = false;
 };
 
 class ProgressBar;

@@ -245,6 +245,7 @@ int RunStation(const Subcommand& command, const std::vector<std::string>& args) 
     };
     options.ledger = last("--ledger");
     JobOptions& job = options.job;
+    job.read_address = !options.ledger.empty();
     job.log_dir = last("--log-dir");
     job.json = parsed.Has("--json", command.options);
     job.strict = parsed.Has("--strict", command.options);

@@ -15,6 +15,7 @@
 #include "cli/ledger.h"
 #include "cli/live_lines.h"
 #include "cli/log_file.h"
+#include "cli/port_reason.h"
 #include "cli/progress_bar.h"
 #include "cli/signals.h"
 #include "cli/terminal.h"
@@ -162,6 +163,7 @@ private:
         StationJob& job = *jobs_.back();
         job.slot = port;
         ParsePortArgument(port, &job.port);
+        job.usb = ListedUsbIdentity(job.port, ListSerialPorts());
         job.start = Clock::now();
         slot.phase = Slot::Phase::kRunning;
         slot.job = &job;
@@ -326,12 +328,14 @@ std::string StationRecord(const StationJob& job, const std::string& time, const 
     const char* sha256 = r.image == 'A'   ? kImageBuildFacts[0].sha256
                          : r.image == 'B' ? kImageBuildFacts[1].sha256
                                           : "";
+    // A receiver's place on the bench is its USB location where the system knows it: a
+    // port name can follow another receiver after a re-plug.
+    const std::string& slot = job.usb && !job.usb->location.empty() ? job.usb->location : job.slot;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.2f", job.seconds);
     return "{\"time\":" + JsonString(time) + ",\"host\":" + or_null(host) +
-           ",\"slot\":" + JsonString(job.slot) + ",\"port\":" + JsonString(job.port.label) +
-           ",\"usb\":null,\"device_address\":null" +
-           ",\"version_before\":" + or_null(VersionText(r)) +
+           ",\"slot\":" + JsonString(slot) + ",\"port\":" + JsonString(job.port.label) +
+           IdentityFields(job.usb, r.address) + ",\"version_before\":" + or_null(VersionText(r)) +
            ",\"version_after\":" + or_null(VersionString(job.version_after)) +
            ",\"image\":" + or_null(r.image != 0 ? std::string(1, r.image) : "") +
            ",\"image_sha256\":" + or_null(sha256) +

@@ -359,6 +359,8 @@ TEST(Station, EachPlugIsOneLedgerLine) {
         if (line["result"] == "updated") {
             EXPECT_EQ(line["version_before"], "1.0.0");
             EXPECT_EQ(line["version_after"], "2.4.5");
+            EXPECT_EQ(line["device_address"], "00:19:01:12:34:56");
+            EXPECT_TRUE(line["usb"].is_null());
         }
     }
     using Results = std::vector<std::string>;
