@@ -41,6 +41,7 @@ mkdir -p "$root/proc" "$root/run/udev/data" "$root/etc/udev/rules.d" "$root/usr/
 udev_record "$tagged" E:ID_MM_DEVICE_IGNORE=1 G:uaccess
 udev_record "$untagged" E:ID_SERIAL=x Q:seat
 touch "$root/etc/group"
+mkdir -p "$root/proc/1" && echo systemd >"$root/proc/1/comm"
 export SYSFS_PATH=$sys KORVEL7_SYSTEM_ROOT=$root
 
 modem_manager() { mkdir -p "$root/proc/812" && echo ModemManager >"$root/proc/812/comm"; }
@@ -121,11 +122,9 @@ hint="2>^korvel7: $untagged: ModemManager is running and the device is not marke
 modem_manager
 expect 2 program --port "$untagged" --log-dir "$scratch/logs" -- '^KORVEL7 not found' "$hint" '!ModemManager'
 grep -q ModemManager "$scratch"/logs/* && fail "the hint went into the log file"
-flock "$untagged" sleep 30 &
-pids+=($!)
-sleep 0.2
-expect 2 verify --port "$untagged" -- "$hint"
-expect 1 info --port "$tagged" --port "$untagged" -- "$hint" "2>!$tagged: ModemManager"
+exec {lock_tagged}<>"$tagged" {lock_untagged}<>"$untagged"  # busy: this shell locks both
+flock -n "$lock_tagged" && flock -n "$lock_untagged"
+expect 2 info --port "$tagged" --port "$untagged" -- "$hint" "2>!$tagged: ModemManager"
 no_modem_manager
 expect 2 verify --port "$untagged" -- '2>!ModemManager'
 
