@@ -222,8 +222,10 @@ void CheckSystem(Findings& findings, bool ports) {
     if (ports) return;
     bool any = false;
     for (const RuleFile& rule : InstalledRules()) {
-        for (const UsbId& usb : rule.ignored)
-            CheckRule(findings, "", rule, usb), any = true;
+        for (const UsbId& usb : rule.ignored) {
+            CheckRule(findings, "", rule, usb);
+            any = true;
+        }
     }
     if (any) return;
     const std::string none = "no udev rule marks a USB device ID_MM_DEVICE_IGNORE";

@@ -299,9 +299,10 @@ int RunUdevRule(const Subcommand& command, const std::vector<std::string>& args)
     if (!ParseCall(command, args, &call, &error)) return Usage(error.c_str());
     if (call.ports.size() != 1) return Usage("'udev-rule' takes one --port");
     const PortRef& port = call.ports.front();
-    const std::optional<UsbIdentity> usb = ListedUsbIdentity(port, ListSerialPorts());
-    const std::string rule = usb ? UdevRuleFile(*usb, call.bind_serial, &error) : "";
-    if (!usb)
+    std::string rule;
+    if (const std::optional<UsbIdentity> usb = ListedUsbIdentity(port, ListSerialPorts()))
+        rule = UdevRuleFile(*usb, call.bind_serial, &error);
+    else
         error =
             "no USB device: a udev rule names a receiver by its USB vendor and product id "
             "('korvel7 ports' shows them)";

@@ -113,6 +113,14 @@ runner="setpriv --reuid=nobody --regid=nogroup --clear-groups"
 expect 1 doctor --port "$tagged" -- "^FAIL $tagged: this user may not read and write it \(owner root, group dialout, mode 0660; udev tags it uaccess\); fix: korvel7 udev-rule --port $tagged .* \(or, for a service account: sudo usermod -aG dialout \\\$USER, and a new login\)$"
 echo "dialout:x:$(getent group dialout | cut -d: -f3):nobody" >"$root/etc/group"
 expect 1 doctor --port "$tagged" -- "^FAIL $tagged: .*; this user joined group dialout after this login; .*; fix: log out and in again \(in this terminal alone: newgrp dialout\)$"
+# An ACL entry of its own lets a user in (its system.posix_acl_access: version, then tag,
+# permissions and id per entry; the mask keeps read and write).
+touch "$scratch/acl" && chmod 0600 "$scratch/acl"
+python3 -c 'import os, pwd, struct, sys
+entry = lambda tag, perm, id=0xFFFFFFFF: struct.pack("<HHI", tag, perm, id)
+os.setxattr(sys.argv[1], "system.posix_acl_access", struct.pack("<I", 2) + entry(1, 6) +
+            entry(2, 6, pwd.getpwnam("nobody").pw_uid) + entry(4, 0) + entry(0x10, 6) + entry(0x20, 0))' "$scratch/acl"
+expect 0 doctor --port "$scratch/acl" -- "^ok   $scratch/acl: this user may read and write it \(owner root, group root, mode 0660; an ACL lets this user in; "
 runner=
 
 # The hint: one line on standard error when ModemManager runs and the device is not marked
