@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <vector>
 
 #include "cli/terminal.h"
 
@@ -32,6 +33,50 @@ std::optional<std::uint16_t> HexId(std::string_view text) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), id, 16);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return id;
+}
+
+// One field of a rule line: KEY OP "VALUE".
+struct RuleField {
+    std::string key;
+    std::string op;
+    std::string value;
+};
+
+// The fields of a rule line; none for a comment, and none past a field that does not parse.
+std::vector<RuleField> ParseRuleLine(std::string_view line) {
+    std::vector<RuleField> fields;
+    std::size_t at = 0;
+    while ((at = line.find_first_not_of(", \t", at)) != std::string_view::npos && line[at] != '#') {
+        // A key's braces may hold any character; the operator follows them.
+        std::size_t key_end = at;
+        if (const std::size_t brace = line.find('{', at); brace < line.find_first_of("=!+-:", at))
+            key_end = line.find('}', brace);
+        const std::size_t op = line.find_first_of("=!+-:", key_end);
+        const std::size_t quote = line.find('"', op);
+        if (op == std::string_view::npos || quote == std::string_view::npos) break;
+        RuleField field{std::string(Trimmed(line.substr(at, op - at))),
+                        std::string(Trimmed(line.substr(op, quote - op))),
+                        {}};
+        std::size_t end = quote + 1;
+        for (; end < line.size() && line[end] != '"'; ++end) {
+            if (line[end] == '\\' && end + 1 < line.size()) ++end;
+            field.value += line[end];
+        }
+        if (end >= line.size()) break;
+        fields.push_back(std::move(field));
+        at = end + 1;
+    }
+    return fields;
+}
+
+// The number a rule file's name starts with (udev runs the files in the order of their
+// names); none without one.
+std::optional<int> RuleNumber(std::string_view file_name) {
+    int number = 0;
+    const auto [end, ec] =
+        std::from_chars(file_name.data(), file_name.data() + file_name.size(), number);
+    if (ec != std::errc() || end == file_name.data()) return std::nullopt;
+    return number;
 }
 
 }  // namespace
@@ -78,32 +123,6 @@ std::string UdevRuleFile(const UsbIdentity& usb, bool bind_serial, std::string* 
            link + "\"\n";
 }
 
-std::vector<RuleField> ParseRuleLine(std::string_view line) {
-    std::vector<RuleField> fields;
-    std::size_t at = 0;
-    while ((at = line.find_first_not_of(", \t", at)) != std::string_view::npos && line[at] != '#') {
-        // A key's braces may hold any character; the operator follows them.
-        std::size_t key_end = at;
-        if (const std::size_t brace = line.find('{', at); brace < line.find_first_of("=!+-:", at))
-            key_end = line.find('}', brace);
-        const std::size_t op = line.find_first_of("=!+-:", key_end);
-        const std::size_t quote = line.find('"', op);
-        if (op == std::string_view::npos || quote == std::string_view::npos) break;
-        RuleField field{std::string(Trimmed(line.substr(at, op - at))),
-                        std::string(Trimmed(line.substr(op, quote - op))),
-                        {}};
-        std::size_t end = quote + 1;
-        for (; end < line.size() && line[end] != '"'; ++end) {
-            if (line[end] == '\\' && end + 1 < line.size()) ++end;
-            field.value += line[end];
-        }
-        if (end >= line.size()) break;
-        fields.push_back(std::move(field));
-        at = end + 1;
-    }
-    return fields;
-}
-
 std::optional<UsbId> IgnoredUsbDevice(std::string_view line) {
     std::optional<std::uint16_t> vendor, product;
     bool ignored = false;
@@ -115,14 +134,6 @@ std::optional<UsbId> IgnoredUsbDevice(std::string_view line) {
     }
     if (!ignored || !vendor || !product) return std::nullopt;
     return UsbId{*vendor, *product};
-}
-
-std::optional<int> RuleNumber(std::string_view file_name) {
-    int number = 0;
-    const auto [end, ec] =
-        std::from_chars(file_name.data(), file_name.data() + file_name.size(), number);
-    if (ec != std::errc() || end == file_name.data()) return std::nullopt;
-    return number;
 }
 
 bool BeforeUaccess(std::string_view file_name) {

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "ports/ports.h"
 
@@ -20,16 +19,6 @@ inline constexpr char kRuleFile[] = "/etc/udev/rules.d/70-korvel7.rules";
 // one that cannot be written into a rule safely.
 std::string UdevRuleFile(const UsbIdentity& usb, bool bind_serial, std::string* error);
 
-// One field of a rule line: KEY OP "VALUE".
-struct RuleField {
-    std::string key;
-    std::string op;
-    std::string value;
-};
-
-// The fields of a rule line; none for a comment, and none past a field that does not parse.
-std::vector<RuleField> ParseRuleLine(std::string_view line);
-
 struct UsbId {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
@@ -39,10 +28,6 @@ struct UsbId {
 // The USB device a rule line marks ID_MM_DEVICE_IGNORE="1" for, by its idVendor and
 // idProduct; none when it names no such device or does not set the mark.
 std::optional<UsbId> IgnoredUsbDevice(std::string_view line);
-
-// The number a rule file's name starts with (udev runs the files in the order of their
-// names); none without one.
-std::optional<int> RuleNumber(std::string_view file_name);
 
 // Whether udev applies a rule file named so before 73-seat-late.rules turns the uaccess tag
 // into the seat user's access.
