@@ -48,6 +48,10 @@ constexpr Option kLedger{"--ledger", "FILE",
                          "append one JSON line per finished job to FILE, flushed to the\n"
                          "disk as it ends; a FILE that cannot be opened is refused (exit 64)"};
 
+constexpr Option kSerial{"--serial", "",
+                         "bind the rule to the one receiver on PORT by its USB serial\n"
+                         "number (and link it as /dev/korvel7-SN)"};
+
 constexpr Option kProgramOptions[] = {kPort, kProgress, kNoProgress,    kLogDir,
                                       kJson, kStrict,   kSkipIfCurrent, kQuiet};
 constexpr Option kJobOptions[] = {kPort, kProgress, kNoProgress, kLogDir, kJson, kQuiet};
@@ -55,6 +59,8 @@ constexpr Option kStationOptions[] = {kWatch,  kIncludePresent, kLedger,        
                                       kLogDir, kStrict,         kSkipIfCurrent, kQuiet};
 constexpr Option kOnePortOptions[] = {kPort, kNoLogDir, kQuiet};
 constexpr Option kPortsOptions[] = {kJson};
+constexpr Option kDoctorOptions[] = {kPort};
+constexpr Option kUdevRuleOptions[] = {kPort, kSerial};
 
 constexpr char kSeveralPorts[] =
     "\nWith --port given more than once, the job runs on every receiver at once, each on\n"
@@ -128,6 +134,28 @@ constexpr Subcommand kCommands[] = {
      "Windows: the registry's ports, as the window lists them; Linux: the tty devices\n"
      "with hardware behind them, named after their USB strings.\n",
      "  0\n", RunPorts},
+    {"doctor", "[--port PORT]", "", kDoctorOptions, false,
+     "check what stands between this user and a receiver, and\n"
+     "say how to fix it",
+     "Checks what stands between this user and the receiver on PORT, or every USB serial\n"
+     "port when no --port is given, one line each (ok, -- for a note, FAIL with the\n"
+     "command that fixes it). Linux: whether ModemManager runs and the device is marked\n"
+     "ID_MM_DEVICE_IGNORE in udev's database, whether this user may read and write the\n"
+     "device (owner, group, mode, uaccess ACL), which program holds it, and whether a udev\n"
+     "rule for it is installed, numbered below 73. Windows: whether the port is there and\n"
+     "free. Nothing is sent to the receiver.\n",
+     "  0 nothing stands in the way, 1 something does, 64 usage error\n", RunDoctor},
+    {"udev-rule", "--port PORT", "", kUdevRuleOptions, false,
+     "print a udev rule that lets the user at the seat open the\n"
+     "receiver on PORT and keeps ModemManager off it",
+     "Prints a udev rule for the receiver on PORT, by its USB vendor and product id: the\n"
+     "user logged in at the seat may open it (uaccess), so may group dialout, ModemManager\n"
+     "leaves it alone, and /dev/korvel7-<kernel name> (with --serial /dev/korvel7-SN)\n"
+     "leads to it. Its header says where it goes (/etc/udev/rules.d/70-korvel7.rules)\n"
+     "and how to reload udev.\n",
+     "  0 the rule was printed, 1 PORT is no USB device, or --serial and its device has no\n"
+     "  serial number or one a rule cannot carry safely, 64 usage error\n",
+     RunUdevRule},
     {"help",
      "",
      "[COMMAND]",

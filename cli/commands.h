@@ -42,6 +42,8 @@ int RunVersion(const Subcommand& command, const std::vector<std::string>& args);
 int RunAddress(const Subcommand& command, const std::vector<std::string>& args);
 int RunStation(const Subcommand& command, const std::vector<std::string>& args);
 int RunPorts(const Subcommand& command, const std::vector<std::string>& args);
+int RunDoctor(const Subcommand& command, const std::vector<std::string>& args);
+int RunUdevRule(const Subcommand& command, const std::vector<std::string>& args);
 int RunHelp(const Subcommand& command, const std::vector<std::string>& args);
 
 }  // namespace k7

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cli/doctor.h"
 #include "cli/job_result.h"
 #include "cli/json.h"
 #include "cli/live_lines.h"
@@ -65,9 +66,11 @@ std::vector<LiveRow> LiveRows(const std::vector<std::unique_ptr<PortJob>>& jobs,
     return rows;
 }
 
-// What went wrong outside the receiver's exchanges: the port did not open, the log was lost.
+// What went wrong outside the receiver's exchanges: the port did not open (and whether
+// ModemManager may be why), the log was lost.
 void ReportTrouble(const PortJob& job) {
     ReportOpenFailure(stderr, job.port, job.link.LastOpenError());
+    HintModemManager(stderr, job.port, job.report.failure);
     if (job.log_lost)
         std::fprintf(stderr, "korvel7: log of %s to %s: %s\n", Printable(job.port.label).c_str(),
                      Printable(job.log.file->path()).c_str(), job.log.file->error().c_str());

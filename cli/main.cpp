@@ -9,6 +9,7 @@
 
 #include "cli/about.h"
 #include "cli/commands.h"
+#include "cli/doctor.h"
 #include "cli/exit_status.h"
 #include "cli/jobs.h"
 #include "cli/json.h"
@@ -16,6 +17,7 @@
 #include "cli/signals.h"
 #include "cli/station.h"
 #include "cli/terminal.h"
+#include "cli/udev.h"
 #include "link/link.h"
 #include "link/port.h"
 #include "log/log.h"
@@ -95,6 +97,7 @@ struct Call {
     std::vector<k7::PortRef> ports;
     Output output;
     std::vector<std::string> fields;
+    bool bind_serial = false;  // udev-rule --serial
 };
 
 // The ports first, then any option the command does not take (a value missing at the end,
@@ -125,6 +128,7 @@ bool ParseCall(const k7::Subcommand& command, const std::vector<std::string>& ar
         if (name == "--json") output.json = true;
         if (name == "--strict") output.strict = true;
         if (name == "--skip-if-current") output.skip_if_current = true;
+        if (name == "--serial") call->bind_serial = true;
     }
     if (output.quiet || output.json) output.progress = false;
     call->fields = parsed.positionals;
@@ -273,6 +277,41 @@ int RunPorts(const Subcommand& command, const std::vector<std::string>& args) {
             std::printf("%s%s\n", PortListEntry(port).c_str(),
                         port.usb ? ("  " + DescribeUsb(*port.usb)).c_str() : "");
     }
+    return kExitOk;
+}
+
+// Every --port given, none for the whole machine.
+int RunDoctor(const Subcommand& command, const std::vector<std::string>& args) {
+    const args::Parsed parsed = args::Parse(command.options, args);
+    if (parsed.problem != args::Problem::kNone)
+        return Usage(("unknown option '" + parsed.problem_arg + "' for 'doctor'").c_str());
+    if (!parsed.positionals.empty()) return Usage("'doctor' takes no arguments");
+    const std::vector<std::string> values = parsed.Values("--port", command.options);
+    std::vector<PortRef> ports;
+    std::string error;
+    if (!values.empty() && !ParsePorts(values, &ports, &error)) return Usage(error.c_str());
+    return Diagnose(ports);
+}
+
+int RunUdevRule(const Subcommand& command, const std::vector<std::string>& args) {
+    Call call;
+    std::string error;
+    if (!ParseCall(command, args, &call, &error)) return Usage(error.c_str());
+    if (call.ports.size() != 1) return Usage("'udev-rule' takes one --port");
+    const PortRef& port = call.ports.front();
+    std::string rule;
+    if (const std::optional<UsbIdentity> usb = ListedUsbIdentity(port, ListSerialPorts()))
+        rule = UdevRuleFile(*usb, call.bind_serial, &error);
+    else
+        error =
+            "no USB device: a udev rule names a receiver by its USB vendor and product id "
+            "('korvel7 ports' shows them)";
+    if (rule.empty()) {
+        std::fprintf(stderr, "korvel7: %s: %s\n", Printable(port.label).c_str(),
+                     Printable(error).c_str());
+        return kExitFailed;
+    }
+    std::fputs(rule.c_str(), stdout);
     return kExitOk;
 }
 

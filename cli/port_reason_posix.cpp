@@ -1,5 +1,6 @@
 // Linux: the device's owner, group and mode for a refused open, and the processes that
-// hold a busy one, from /proc. Best effort: what cannot be read is left out.
+// hold a busy one, from /proc; and the reading of users, groups and processes that
+// `korvel7 doctor` shares (linux_system.h). Best effort: what cannot be read is left out.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -14,35 +15,12 @@
 #include <sstream>
 #include <vector>
 
+#include "cli/linux_system.h"
 #include "cli/port_reason.h"
 
 namespace k7 {
 
 namespace {
-
-std::string GroupName(gid_t gid) {
-    const group* entry = getgrgid(gid);
-    return entry != nullptr ? entry->gr_name : std::to_string(gid);
-}
-
-std::string UserName(uid_t uid) {
-    const passwd* entry = getpwuid(uid);
-    return entry != nullptr ? entry->pw_name : std::to_string(uid);
-}
-
-bool InGroup(gid_t gid) {
-    if (getegid() == gid) return true;
-    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-    const int n = getgroups(static_cast<int>(groups.size()), groups.data());
-    return n > 0 && std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
-}
-
-std::string ProcessName(const std::string& pid) {
-    std::ifstream comm("/proc/" + pid + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return (name.empty() ? "a process" : name) + " (pid " + pid + ")";
-}
 
 // The processes, this one included, that hold a lock on the file (st_dev and st_ino as /proc/locks
 // writes them, "MAJOR:MINOR:INODE" with the device numbers in hexadecimal). Waiters ("->") hold
@@ -52,7 +30,7 @@ std::vector<std::string> LockOwners(const struct stat& file) {
     std::snprintf(key, sizeof key, "%02x:%02x:%llu", major(file.st_dev), minor(file.st_dev),
                   static_cast<unsigned long long>(file.st_ino));
     std::vector<std::string> owners;
-    std::ifstream locks("/proc/locks");
+    std::ifstream locks(Paths().proc + "/locks");
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
         std::string id, type, kind, mode, pid, where;
@@ -90,7 +68,7 @@ std::vector<std::string> Openers(const struct stat& file) {
     const long pty_index = PtyIndex(file);
     std::vector<std::string> openers;
     std::error_code error;
-    for (const fs::directory_entry& process : fs::directory_iterator("/proc", error)) {
+    for (const fs::directory_entry& process : fs::directory_iterator(Paths().proc, error)) {
         const std::string pid = process.path().filename().string();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         bool opens = false, far_end = false;
@@ -108,6 +86,52 @@ std::vector<std::string> Openers(const struct stat& file) {
 }
 
 }  // namespace
+
+const SystemPaths& Paths() {
+    static const SystemPaths paths = [] {
+        const char* set = std::getenv("KORVEL7_SYSTEM_ROOT");
+        const std::string root = set != nullptr ? set : "";
+        return SystemPaths{root + "/proc",
+                           root + "/run/udev/data",
+                           root + "/etc/group",
+                           {root + "/etc/udev/rules.d", root + "/run/udev/rules.d",
+                            root + "/usr/lib/udev/rules.d", root + "/lib/udev/rules.d"}};
+    }();
+    return paths;
+}
+
+std::string ProgramName(const std::string& pid) {
+    std::ifstream comm(Paths().proc + "/" + pid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+std::vector<std::string> HolderPids(const std::string& path) {
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0) return {};
+    std::vector<std::string> pids = LockOwners(file);
+    if (pids.empty()) pids = Openers(file);
+    std::erase(pids, std::to_string(getpid()));
+    return pids;
+}
+
+std::string GroupName(gid_t gid) {
+    const group* entry = getgrgid(gid);
+    return entry != nullptr ? entry->gr_name : std::to_string(gid);
+}
+
+std::string UserName(uid_t uid) {
+    const passwd* entry = getpwuid(uid);
+    return entry != nullptr ? entry->pw_name : std::to_string(uid);
+}
+
+bool InGroup(gid_t gid) {
+    if (getegid() == gid) return true;
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    const int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    return n > 0 && std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
+}
 
 std::string PermissionHint(const std::string& path) {
     struct stat file {};
@@ -128,15 +152,11 @@ std::string PermissionHint(const std::string& path) {
 // A lock names its owner exactly; without one (another program made the terminal
 // exclusive), every other process that has it open is named.
 std::string BusyHolders(const std::string& path) {
-    struct stat file {};
-    if (stat(path.c_str(), &file) != 0) return {};
-    std::vector<std::string> pids = LockOwners(file);
-    if (pids.empty()) pids = Openers(file);
-    std::erase(pids, std::to_string(getpid()));
     std::string names;
-    for (const std::string& pid : pids) {
+    for (const std::string& pid : HolderPids(path)) {
+        const std::string name = ProgramName(pid);
         if (!names.empty()) names += ", ";
-        names += ProcessName(pid);
+        names += (name.empty() ? "a process" : name) + " (pid " + pid + ")";
     }
     return names;
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/about.h"
+#include "cli/doctor.h"
 #include "cli/json.h"
 #include "cli/ledger.h"
 #include "cli/live_lines.h"
@@ -177,6 +178,7 @@ private:
             job.log.file = LogFile::Create(
                 options_.job.log_dir, LogFileStem(job.port.label, LocalTime(std::time(nullptr))));
         RunPortJob(job, options_.job);
+        HintModemManager(stderr, job.port, job.report.failure);
         if (job.report.unchanged) job.version_after = job.report.version;
         if (job.report.failure == Failure::kNone && job.report.reset_sent)
             job.version_after = VersionAfterReset(job, departures);

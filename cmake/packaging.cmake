@@ -58,7 +58,7 @@ else()
   endforeach()
   add_custom_target(completions ALL DEPENDS ${completions})
   install(FILES ${completions} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES README.md dist/70-korvel7.rules.example DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -27,7 +27,7 @@ done
 
 # Every command's usage, by --help anywhere among its arguments and by `help COMMAND`;
 # an unknown option stays a usage error.
-for command in program info verify station version address ports help; do
+for command in program info verify station version address ports doctor udev-rule help; do
   out=$("$korvel7" "$command" --port /dev/null -h) && status=0 || status=$?
   [[ $status == 0 && $(head -n 1 <<<"$out") == "usage: korvel7 $command"* ]] ||
     fail "korvel7 $command -h: status $status, $(head -n 1 <<<"$out")"
@@ -43,8 +43,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 completion=$("$korvel7" --bash-completion)
 overview=$("$korvel7" --help)
-commands=$(sed -n 's/^        words="\([a-z ]*\) --help --version"$/\1/p' <<<"$completion")
-[[ $commands == "program info verify station version address ports help" ]] || fail "completion commands: $commands"
+commands=$(sed -n 's/^        words="\([a-z -]*\) --help --version"$/\1/p' <<<"$completion")
+[[ $commands == "program info verify station version address ports doctor udev-rule help" ]] || fail "completion commands: $commands"
 for command in $commands; do
   grep -q "^  $command\b" <<<"$overview" || fail "the overview has no line for $command"
   usage=$("$korvel7" "$command" --help)

@@ -71,5 +71,13 @@ TEST(CliWin32, FailuresExitWithTheirStatusAndKeepTheLogClean) {
     EXPECT_EQ(r.out, "");
 }
 
+// doctor opens the port to tell whether it is free, and closes it: the update after it
+// finds the port free too.
+TEST(CliWin32, DoctorPassesAFreePortAndFailsAMissingOne) {
+    EXPECT_EQ(RunCli("doctor --port COM7").status, 0);
+    EXPECT_EQ(RunCli("doctor --port COM42").status, 1);
+    EXPECT_EQ(RunCli("info --port COM7").status, 0);
+}
+
 }  // namespace
 }  // namespace k7

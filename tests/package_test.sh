@@ -29,6 +29,11 @@ for program in korvel7 korvel7-sim; do
     fail "the man page of $program has no NAME or no version $version"
 done
 cmp -s README.md "$root/usr/share/doc/korvel7/README.md" || fail "README.md is not in the doc folder"
+# The example rule is all comment, and its rule line is the one udev-rule writes, ids aside.
+example=$root/usr/share/doc/korvel7/70-korvel7.rules.example
+grep -qv '^#' "$example" 2>/dev/null && fail "the example rule has a line that is no comment"
+grep -q '^#SUBSYSTEM=="tty", ATTRS{idVendor}=="VVVV", ATTRS{idProduct}=="PPPP", TAG+="uaccess", GROUP="dialout", MODE="0660", ENV{ID_MM_DEVICE_IGNORE}="1", SYMLINK+="korvel7-%k"$' "$example" ||
+  fail "the doc folder has no example rule, or not the rule korvel7 udev-rule writes"
 
 # The packaged programs work together: the simulator serves, korvel7 reads its version.
 "$bin/korvel7-sim" --link "$scratch/port" >/dev/null 2>&1 &
