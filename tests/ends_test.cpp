@@ -375,5 +375,44 @@ TEST(Station, EachPlugIsOneLedgerLine) {
     EXPECT_EQ(Occurrences(a2, "command 27 "), 2u);
 }
 
+// How often the threads of process `pid` gave up the processor of their own accord: each
+// sleep that ended, for whatever reason, is one.
+long VoluntarySwitches(pid_t pid) {
+    long total = 0;
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : fs::directory_iterator(tasks)) {
+        const std::string status = FileText(task.path() / "status");
+        const std::size_t at = status.find("\nvoluntary_ctxt_switches:");
+        if (at != std::string::npos) total += std::atol(status.c_str() + status.find(':', at) + 1);
+    }
+    return total;
+}
+
+// A station with nothing to do sleeps until something happens instead of looking at a stop
+// request again and again; the stop still ends it at once, with its summary.
+TEST(Station, IdleItSleepsUntilAStopWakesIt) {
+    const TempDir dir;
+    const Child station = Spawn({"station", "--watch", (dir.path / "ttyACM*").string()}, true);
+    char first = 0;
+    ASSERT_EQ(read(station.out, &first, 1), 1);  // "watching for receivers; ..."
+    const long before = VoluntarySwitches(station.pid);
+    std::this_thread::sleep_for(2s);
+    EXPECT_LE(VoluntarySwitches(station.pid) - before, 2);
+    kill(station.pid, SIGTERM);
+    int status = -1;
+    for (int waited = 0; waited < 200 && waitpid(station.pid, &status, WNOHANG) == 0; ++waited)
+        std::this_thread::sleep_for(10ms);
+    if (kill(station.pid, 0) == 0) {
+        ADD_FAILURE() << "the station did not stop within 2 s of SIGTERM";
+        kill(station.pid, SIGKILL), Wait(station.pid);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string err = ReadAll(station.err);
+    EXPECT_TRUE(
+        err.ends_with("station: 0 jobs: 0 updated, 0 unchanged, 0 failed, 0 not a KORVEL7\n"))
+        << err;
+    close(station.out);
+}
+
 }  // namespace
 }  // namespace k7::test
