@@ -375,17 +375,24 @@ TEST(Station, EachPlugIsOneLedgerLine) {
     EXPECT_EQ(Occurrences(a2, "command 27 "), 2u);
 }
 
-// How often the threads of process `pid` gave up the processor of their own accord: each
-// sleep that ended, for whatever reason, is one.
-long VoluntarySwitches(pid_t pid) {
-    long total = 0;
+// What the threads of process `pid` cost so far: the times they gave up the processor of
+// their own accord (each sleep that ended is one), and their time on it.
+struct Cost {
+    long sleeps = 0;
+    std::chrono::nanoseconds cpu{0};
+};
+Cost CostOf(pid_t pid) {
+    Cost cost;
     const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& task : fs::directory_iterator(tasks)) {
+        constexpr std::string_view kSleeps = "\nvoluntary_ctxt_switches:";
         const std::string status = FileText(task.path() / "status");
-        const std::size_t at = status.find("\nvoluntary_ctxt_switches:");
-        if (at != std::string::npos) total += std::atol(status.c_str() + status.find(':', at) + 1);
+        const std::size_t at = status.find(kSleeps);
+        if (at != std::string::npos) cost.sleeps += std::atol(status.c_str() + at + kSleeps.size());
+        cost.cpu +=
+            std::chrono::nanoseconds(std::atoll(FileText(task.path() / "schedstat").c_str()));
     }
-    return total;
+    return cost;
 }
 
 // A station with nothing to do sleeps until something happens instead of looking at a stop
@@ -395,9 +402,11 @@ TEST(Station, IdleItSleepsUntilAStopWakesIt) {
     const Child station = Spawn({"station", "--watch", (dir.path / "ttyACM*").string()}, true);
     char first = 0;
     ASSERT_EQ(read(station.out, &first, 1), 1);  // "watching for receivers; ..."
-    const long before = VoluntarySwitches(station.pid);
+    const Cost before = CostOf(station.pid);
     std::this_thread::sleep_for(2s);
-    EXPECT_LE(VoluntarySwitches(station.pid) - before, 2);
+    const Cost after = CostOf(station.pid);
+    EXPECT_LE(after.sleeps - before.sleeps, 2);
+    EXPECT_LT(after.cpu - before.cpu, 50ms);
     kill(station.pid, SIGTERM);
     int status = -1;
     for (int waited = 0; waited < 200 && waitpid(station.pid, &status, WNOHANG) == 0; ++waited)
