@@ -271,9 +271,9 @@ int main(int argc, char** argv) {
     const fs::path dir = dir_template, ledger = dir / "ledger.jsonl", link = dir / "k7-0";
     const std::string load_before = LoadAverage();
     int out = -1;
-    const pid_t station = Spawn({korvel7, "station", "--watch",
-                                 (dir / "k7-*").string(), "--ledger", ledger.string()},
-                                dir / "station.err", &out);
+    const pid_t station =
+        Spawn({korvel7, "station", "--watch", (dir / "k7-*").string(), "--ledger", ledger.string()},
+              dir / "station.err", &out);
     if (station < 0) {
         std::fprintf(stderr, "station-bench: %s did not start\n", korvel7.c_str());
         return 1;
