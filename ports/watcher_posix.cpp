@@ -79,7 +79,7 @@ public:
             ready = poll(fds, inotify_ >= 0 ? 2 : 1, wait_ms);
         } while (ready < 0 && errno == EINTR);
         if (fds[0].revents != 0) {
-            // Reading zeroes the counter: one wait ends per wake, however many came.
+            // Reading zeroes the counter: wakes that came together end this one wait.
             std::uint64_t wakes = 0;
             [[maybe_unused]] const ssize_t read_size = read(wake_, &wakes, sizeof wakes);
             return Woke::kWoken;
