@@ -15,7 +15,11 @@ void IgnoreLostOutput();
 // From CatchStopRequests to ReleaseStopRequests, a stop request is recorded instead of
 // ending the process: SIGINT and SIGTERM; on Windows Ctrl-C, Ctrl-Break and the closing of
 // the console window, after which Windows ends the process within seconds anyway.
-void CatchStopRequests();
+// Each request then calls `wake(context)` when given, so that a loop asleep until
+// something happens sees it at once: from the signal handler on POSIX, where it may do
+// only what is async-signal-safe (PortWatcher::Wake), from the console handler's thread on
+// Windows.
+void CatchStopRequests(void (*wake)(void* context) = nullptr, void* context = nullptr);
 bool StopRequested();
 // Gives the stop requests back to the handling they had before. On Windows, a close of the
 // console window that came meanwhile may end the process from here on.

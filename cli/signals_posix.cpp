@@ -13,11 +13,18 @@ namespace {
 std::atomic<bool> g_stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
+// What a stop request wakes besides: set before the handler is, cleared once it is gone.
+std::atomic<void (*)(void*)> g_wake{nullptr};
+std::atomic<void*> g_wake_context{nullptr};
+static_assert(std::atomic<void (*)(void*)>::is_always_lock_free);
+static_assert(std::atomic<void*>::is_always_lock_free);
+
 struct sigaction g_previous_int {};
 struct sigaction g_previous_term {};
 
 extern "C" void OnStopRequest(int) {
     g_stop_requested.store(true);
+    if (void (*wake)(void*) = g_wake.load()) wake(g_wake_context.load());
 }
 
 }  // namespace
@@ -27,8 +34,10 @@ void IgnoreLostOutput() {
     signal(SIGHUP, SIG_IGN);
 }
 
-void CatchStopRequests() {
+void CatchStopRequests(void (*wake)(void*), void* context) {
     g_stop_requested.store(false);
+    g_wake_context.store(context);
+    g_wake.store(wake);
     struct sigaction action {};
     action.sa_handler = OnStopRequest;
     sigemptyset(&action.sa_mask);
@@ -44,6 +53,7 @@ bool StopRequested() {
 void ReleaseStopRequests() {
     sigaction(SIGINT, &g_previous_int, nullptr);
     sigaction(SIGTERM, &g_previous_term, nullptr);
+    g_wake.store(nullptr);
 }
 
 }  // namespace k7

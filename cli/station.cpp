@@ -29,10 +29,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The watcher blocks between these looks at a stop request, and between redraws of the
-// live lines while a job runs.
-constexpr std::chrono::milliseconds kIdleWake{250};
-constexpr std::chrono::milliseconds kBusyWake{100};
+// The live lines are redrawn this often while a job runs. Otherwise the loop sleeps until
+// a port comes or goes, a job ends or a stop is asked for: an idle station costs nothing.
+constexpr std::chrono::milliseconds kRedrawInterval{100};
 // A receiver that came back from its reset may take a moment before it answers.
 constexpr int kVersionAfterTries = 3;
 constexpr std::chrono::milliseconds kVersionAfterPause{500};
@@ -101,13 +100,17 @@ public:
           ledger_(ledger),
           terminal_(terminal),
           live_(stderr, terminal),
-          host_(HostName()) {}
+          host_(HostName()),
+          watcher_(options_.patterns) {}
+
+    // Ends the loop's wait, so that it looks at once at what changed; safe from a signal
+    // handler.
+    void Wake() { watcher_.Wake(); }
 
     int Run() {
-        PortWatcher watcher(options_.patterns);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const std::string& port : watcher.initial()) {
+            for (const std::string& port : watcher_.initial()) {
                 Slot& slot = slots_[port];
                 slot.present = true;
                 slot.phase = Slot::Phase::kResting;
@@ -115,16 +118,16 @@ public:
             }
         }
         Event("watching for receivers; Ctrl-C ends the station");
-        bool busy = false;
+        bool redrawing = false;
         while (!StopRequested()) {
-            const PortChanges changes = watcher.Wait(busy ? kBusyWake : kIdleWake);
+            const PortChanges changes = watcher_.Wait(redrawing ? kRedrawInterval : kWaitForever);
             std::lock_guard<std::mutex> lock(mutex_);
             for (const std::string& port : changes.disappeared)
                 Departed(port);
             for (const std::string& port : changes.appeared)
                 Arrived(port);
             Reap();
-            busy = live() && !threads_.empty();
+            redrawing = live() && !threads_.empty();
             if (live()) live_.Draw(Rows());
         }
         StopAll();
@@ -193,6 +196,8 @@ private:
             slot.present && slot.departures != departures && job.report.failure != Failure::kNone;
         slot.phase = slot.present ? Slot::Phase::kResting : Slot::Phase::kArmed;
         if (replugged && !stopping_) Start(job.slot, slot);
+        // The loop joins this thread, shows the end, and redraws the job started anew.
+        watcher_.Wake();
     }
 
     // Waits until the receiver went away and came back, or the window passed, and reads
@@ -320,6 +325,7 @@ private:
     std::vector<StationJob*> finished_;  // ended, thread not joined yet
     bool stopping_ = false;
     std::mutex output_mutex_;
+    PortWatcher watcher_;
 };
 
 }  // namespace
@@ -365,8 +371,8 @@ int RunStationLoop(const StationOptions& options) {
         }
     }
     const TerminalInfo terminal = options.job.progress ? DescribeTerminal(stderr) : TerminalInfo{};
-    CatchStopRequests();
     Station station(options, options.ledger.empty() ? nullptr : &ledger, terminal);
+    CatchStopRequests([](void* context) { static_cast<Station*>(context)->Wake(); }, &station);
     const int status = station.Run();
     ReleaseStopRequests();
     return status;

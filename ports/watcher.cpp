@@ -31,13 +31,16 @@ PortWatcher::PortWatcher(std::vector<std::string> patterns)
       initial_(present_.begin(), present_.end()) {}
 
 PortChanges PortWatcher::Wait(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    using Clock = std::chrono::steady_clock;
+    const bool forever = timeout == kWaitForever;
+    const auto deadline = forever ? Clock::time_point::max() : Clock::now() + timeout;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            forever ? kWaitForever
+                    : std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         const WatchSource::Woke woke =
             source_->WaitForActivity(std::max(left, std::chrono::milliseconds(0)));
-        if (woke == WatchSource::Woke::kStopped) return {};
+        if (woke == WatchSource::Woke::kWoken) return {};
         std::set<std::string> now = source_->Scan();
         PortChanges changes;
         std::ranges::set_difference(now, present_, std::back_inserter(changes.appeared));

@@ -24,16 +24,22 @@ std::vector<std::string> DefaultWatchPatterns();
 // Whether `name` matches `pattern`, where * stands for any run of characters and ? for one.
 bool MatchesWildcard(const std::string& pattern, const std::string& name);
 
+// A wait's timeout that never passes: the wait lasts until a change or a wake.
+inline constexpr std::chrono::milliseconds kWaitForever = std::chrono::milliseconds::max();
+
 // How a platform learns that the set of ports may have changed. Implemented once per
 // platform; the watcher compares the sets.
 class WatchSource {
 public:
-    enum class Woke { kActivity, kTimeout, kStopped };
+    enum class Woke { kActivity, kTimeout, kWoken };
     virtual ~WatchSource() = default;
     virtual std::set<std::string> Scan() = 0;
-    // Blocks until something may have changed, the timeout passes or Stop is called.
+    // Blocks until something may have changed, the timeout (or kWaitForever) passes or
+    // Wake is called.
     virtual Woke WaitForActivity(std::chrono::milliseconds timeout) = 0;
-    virtual void Stop() = 0;  // from any thread; every later wait returns kStopped at once
+    // Ends the wait under way, or the next one if none is, with kWoken. From any thread,
+    // and from a signal handler: it does nothing that is not async-signal-safe.
+    virtual void Wake() = 0;
 };
 std::unique_ptr<WatchSource> MakeWatchSource(const std::vector<std::string>& patterns);
 
@@ -46,12 +52,15 @@ public:
     // appearing (a station leaves them alone unless told otherwise).
     const std::vector<std::string>& initial() const { return initial_; }
 
-    // Blocks until ports appear or disappear, the timeout passes (nothing changed) or Stop
-    // is called (nothing reported). A port that comes and goes between two looks is missed.
+    // Blocks until ports appear or disappear, the timeout passes (nothing changed; never
+    // with kWaitForever) or Wake is called (nothing reported). A port that comes and goes
+    // between two looks is missed.
     PortChanges Wait(std::chrono::milliseconds timeout);
 
-    // Ends the current and every later Wait at once; safe from any thread.
-    void Stop() { source_->Stop(); }
+    // Ends the Wait under way at once, or the next one when none is: a wake that comes
+    // between two waits is not lost, and it ends one wait only. Safe from any thread and
+    // from a signal handler, so a stop request or a finished job can end an endless wait.
+    void Wake() { source_->Wake(); }
 
 private:
     std::unique_ptr<WatchSource> source_;

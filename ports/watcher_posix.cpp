@@ -1,8 +1,9 @@
 // Ports appearing on Linux: inotify on each pattern's directory wakes the watcher when a
 // name is created, removed or renamed there (udev's device nodes and a simulator's
-// symlink in /tmp alike). A directory that does not exist (yet) is looked at every 250 ms
-// until it does. Attribute changes are not watched: they cannot add or remove a name, and
-// /dev sees many of them.
+// symlink in /tmp alike); an eventfd carries the wakes of other threads and of signal
+// handlers. A directory that does not exist (yet) is looked at every 250 ms until it does.
+// Attribute changes are not watched: they cannot add or remove a name, and /dev sees many
+// of them.
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -36,7 +37,7 @@ class InotifySource : public WatchSource {
 public:
     explicit InotifySource(const std::vector<std::string>& patterns)
         : inotify_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)),
-          stop_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+          wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         for (const std::string& pattern : patterns) {
             const fs::path path(pattern);
             const std::string dir = path.has_parent_path() ? path.parent_path().string() : ".";
@@ -46,7 +47,7 @@ public:
     }
     ~InotifySource() override {
         if (inotify_ >= 0) close(inotify_);
-        if (stop_ >= 0) close(stop_);
+        if (wake_ >= 0) close(wake_);
     }
 
     std::set<std::string> Scan() override {
@@ -69,13 +70,20 @@ public:
         const bool polling = std::ranges::any_of(
             directories_, [](const auto& entry) { return entry.second.watch < 0; });
         const auto wait = polling ? std::min(timeout, kPollInterval) : timeout;
-        pollfd fds[2] = {{stop_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+        const int wait_ms = wait == kWaitForever
+                                ? -1
+                                : static_cast<int>(std::min<std::int64_t>(wait.count(), INT_MAX));
+        pollfd fds[2] = {{wake_, POLLIN, 0}, {inotify_, POLLIN, 0}};
         int ready = -1;
         do {
-            ready = poll(fds, inotify_ >= 0 ? 2 : 1,
-                         static_cast<int>(std::min<std::int64_t>(wait.count(), INT_MAX)));
+            ready = poll(fds, inotify_ >= 0 ? 2 : 1, wait_ms);
         } while (ready < 0 && errno == EINTR);
-        if (fds[0].revents != 0) return Woke::kStopped;
+        if (fds[0].revents != 0) {
+            // Reading zeroes the counter: wakes that came together end this one wait.
+            std::uint64_t wakes = 0;
+            [[maybe_unused]] const ssize_t read_size = read(wake_, &wakes, sizeof wakes);
+            return Woke::kWoken;
+        }
         if (ready > 0) {
             DrainEvents();
             return Woke::kActivity;
@@ -83,10 +91,11 @@ public:
         return wait < timeout ? Woke::kActivity : Woke::kTimeout;
     }
 
-    void Stop() override {
+    void Wake() override {
         const std::uint64_t one = 1;
-        // The counter stays above zero, so every later poll sees the stop as well.
-        [[maybe_unused]] const ssize_t written = write(stop_, &one, sizeof one);
+        // The counter stays above zero until a wait reads it, so a wake between two waits
+        // ends the next one.
+        [[maybe_unused]] const ssize_t written = write(wake_, &one, sizeof one);
     }
 
 private:
@@ -124,7 +133,7 @@ private:
     }
 
     int inotify_;
-    int stop_;
+    int wake_;
     std::map<std::string, Directory> directories_;
 };
 

@@ -27,7 +27,7 @@ std::string Upper(std::string text) {
 class SerialCommSource : public WatchSource {
 public:
     explicit SerialCommSource(const std::vector<std::string>& patterns)
-        : stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        : wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),  // auto-reset: one wait per wake
           changed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
         for (const std::string& pattern : patterns)
             patterns_.push_back(Upper(pattern));
@@ -36,7 +36,7 @@ public:
     ~SerialCommSource() override {
         if (map_ != nullptr) RegCloseKey(map_);
         CloseHandle(changed_);
-        CloseHandle(stop_);
+        CloseHandle(wake_);
     }
 
     std::set<std::string> Scan() override {
@@ -66,12 +66,15 @@ public:
     }
 
     Woke WaitForActivity(std::chrono::milliseconds timeout) override {
-        const auto wanted = static_cast<DWORD>(std::min<long long>(timeout.count(), INFINITE - 1));
+        const DWORD wanted =
+            timeout == kWaitForever
+                ? INFINITE
+                : static_cast<DWORD>(std::min<long long>(timeout.count(), INFINITE - 1));
         const bool armed = map_ != nullptr || Arm();
         const DWORD wait = armed ? wanted : std::min(wanted, kPollIntervalMs);
-        const HANDLE events[2] = {stop_, changed_};
+        const HANDLE events[2] = {wake_, changed_};
         const DWORD woke = WaitForMultipleObjects(armed ? 2 : 1, events, FALSE, wait);
-        if (woke == WAIT_OBJECT_0) return Woke::kStopped;
+        if (woke == WAIT_OBJECT_0) return Woke::kWoken;
         if (woke == WAIT_OBJECT_0 + 1) {
             Arm();  // before the scan, so a change after it signals again
             return Woke::kActivity;
@@ -79,7 +82,7 @@ public:
         return wait < wanted ? Woke::kActivity : Woke::kTimeout;
     }
 
-    void Stop() override { SetEvent(stop_); }
+    void Wake() override { SetEvent(wake_); }
 
 private:
     // Asks the registry to signal the next change of the map's values; false while the
@@ -100,7 +103,7 @@ private:
     }
 
     std::vector<std::string> patterns_;
-    HANDLE stop_;
+    HANDLE wake_;
     HANDLE changed_;
     HKEY map_ = nullptr;
 };

@@ -375,5 +375,53 @@ TEST(Station, EachPlugIsOneLedgerLine) {
     EXPECT_EQ(Occurrences(a2, "command 27 "), 2u);
 }
 
+// What the threads of process `pid` cost so far: the times they gave up the processor of
+// their own accord (each sleep that ended is one), and their time on it.
+struct Cost {
+    long sleeps = 0;
+    std::chrono::nanoseconds cpu{0};
+};
+Cost CostOf(pid_t pid) {
+    Cost cost;
+    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : fs::directory_iterator(tasks)) {
+        constexpr std::string_view kSleeps = "\nvoluntary_ctxt_switches:";
+        const std::string status = FileText(task.path() / "status");
+        const std::size_t at = status.find(kSleeps);
+        if (at != std::string::npos) cost.sleeps += std::atol(status.c_str() + at + kSleeps.size());
+        cost.cpu +=
+            std::chrono::nanoseconds(std::atoll(FileText(task.path() / "schedstat").c_str()));
+    }
+    return cost;
+}
+
+// A station with nothing to do sleeps until something happens instead of looking at a stop
+// request again and again; the stop still ends it at once, with its summary.
+TEST(Station, IdleItSleepsUntilAStopWakesIt) {
+    const TempDir dir;
+    const Child station = Spawn({"station", "--watch", (dir.path / "ttyACM*").string()}, true);
+    char first = 0;
+    ASSERT_EQ(read(station.out, &first, 1), 1);  // "watching for receivers; ..."
+    const Cost before = CostOf(station.pid);
+    std::this_thread::sleep_for(2s);
+    const Cost after = CostOf(station.pid);
+    EXPECT_LE(after.sleeps - before.sleeps, 2);
+    EXPECT_LT(after.cpu - before.cpu, 50ms);
+    kill(station.pid, SIGTERM);
+    int status = -1;
+    for (int waited = 0; waited < 200 && waitpid(station.pid, &status, WNOHANG) == 0; ++waited)
+        std::this_thread::sleep_for(10ms);
+    if (kill(station.pid, 0) == 0) {
+        ADD_FAILURE() << "the station did not stop within 2 s of SIGTERM";
+        kill(station.pid, SIGKILL), Wait(station.pid);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string err = ReadAll(station.err);
+    EXPECT_TRUE(
+        err.ends_with("station: 0 jobs: 0 updated, 0 unchanged, 0 failed, 0 not a KORVEL7\n"))
+        << err;
+    close(station.out);
+}
+
 }  // namespace
 }  // namespace k7::test

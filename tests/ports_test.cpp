@@ -236,16 +236,20 @@ TEST(PortWatcher, SeesPortsInADirectoryMadeLater) {
     EXPECT_EQ(later.appeared, std::vector<std::string>{(sub / "k7-2").string()});
 }
 
-// Stop from another thread ends the wait under way at once, and every later one.
-TEST(PortWatcher, StopEndsTheWaitAtOnce) {
+// A wake from another thread ends the wait under way at once; one that comes between two
+// waits ends the next; each ends one wait only, so an endless wait then sleeps again.
+TEST(PortWatcher, AWakeEndsOneWaitAtOnce) {
     const Scratch scratch;
     PortWatcher watcher({(scratch.root / "ttyK7*").string()});
-    const auto [changes, took] = ChangeSeen(watcher, milliseconds(50), [&] { watcher.Stop(); });
+    const auto [changes, took] = ChangeSeen(watcher, milliseconds(50), [&] { watcher.Wake(); });
     EXPECT_TRUE(changes.empty());
     EXPECT_LT(took, milliseconds(500));
+    watcher.Wake(), watcher.Wake();
     const auto start = Clock::now();
-    EXPECT_TRUE(watcher.Wait(milliseconds(2000)).empty());
+    EXPECT_TRUE(watcher.Wait(kWaitForever).empty());
     EXPECT_LT(Clock::now() - start, milliseconds(100));
+    const auto [_, slept] = ChangeSeen(watcher, milliseconds(300), [&] { watcher.Wake(); });
+    EXPECT_GE(slept, milliseconds(300));
 }
 
 }  // namespace

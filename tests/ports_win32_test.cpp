@@ -249,6 +249,13 @@ TEST(PortWatcher, SeesPortsComeAndGoInTheSerialPortMap) {
     const auto cpu_before = cpu_ms();
     EXPECT_TRUE(watcher.Wait(std::chrono::milliseconds(500)).empty());
     EXPECT_LT(cpu_ms() - cpu_before, 50u);
+    // Two wakes before an endless wait end it at once, and end that one wait only.
+    watcher.Wake(), watcher.Wake();
+    const auto woken = GetTickCount();
+    EXPECT_TRUE(watcher.Wait(kWaitForever).empty());
+    EXPECT_LT(GetTickCount() - woken, 200u);
+    EXPECT_TRUE(watcher.Wait(std::chrono::milliseconds(300)).empty());
+    EXPECT_GE(GetTickCount() - woken, 250u);
 }
 
 }  // namespace

@@ -4,9 +4,13 @@
 # eight receivers at once against one alone; then the receive parser's throughput.
 #   tools/bench.sh [PART] [OPTION]...
 #     PART     all (the default), update (single updates), fleet (eight at once), parser,
-#              or station (the long run of `korvel7 station`, tools/bench-station.sh; not in all)
+#              station (`korvel7 station`'s hot-plug latency and idle cost,
+#              korvel7-station-bench) or station-long (its long run, tools/bench-station.sh);
+#              the station parts are not in all
 #     OPTION   passed to korvel7-update-bench: --runs N (medians of N runs), --fleet N
 #              (receivers at once), --trace (each run's exchanges and their times), --out DIR
+#              station: --plugs N, --rest MS, --idle S; station-long: --jobs N, --slots N,
+#              --every N, --rest S
 # About six minutes for all, with one run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,9 +20,9 @@ if [[ $# -gt 0 && $1 != -* ]]; then
     shift
 fi
 case $what in
-    all | update | fleet | parser | station) ;;
+    all | update | fleet | parser | station | station-long) ;;
     *)
-        echo "usage: tools/bench.sh [all|update|fleet|parser|station] [OPTION]..." >&2
+        echo "usage: tools/bench.sh [all|update|fleet|parser|station|station-long] [OPTION]..." >&2
         exit 64
         ;;
 esac
@@ -26,7 +30,9 @@ esac
 tools/setup.sh
 cmake --preset native >/dev/null
 cmake --build --preset native >/dev/null
-[[ $what == station ]] && exec tools/bench-station.sh "$@"
+[[ $what == station ]] &&
+    exec build/native/bench/korvel7-station-bench --korvel7 build/native/cli/korvel7 "$@"
+[[ $what == station-long ]] && exec tools/bench-station.sh "$@"
 
 if [[ $what != parser ]]; then
     cmake --preset windows >/dev/null
