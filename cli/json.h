@@ -17,7 +17,7 @@ namespace k7 {
 // any bytes still makes a line every JSON reader takes.
 std::string JsonString(std::string_view text);
 
-// A port's USB identity as a JSON value: {"vid":"1546","pid":"01a8","serial":...,
+// A port's USB identity as a JSON value: {"vid":"1209","pid":"000c","serial":...,
 // "location":...,"by_path":...} with null for what the system does not know, or null for a
 // port that is not known as a USB port.
 std::string UsbJson(const std::optional<UsbIdentity>& usb);

@@ -40,7 +40,7 @@ SerialPort SerialPortNamed(std::string name, std::optional<std::string> friendly
 // friendly name; the bare name when there is no friendly name.
 std::string PortListEntry(const SerialPort& port);
 
-// A USB identity on one line: "USB 1546:01a8 serial 0042 at 1-2.4 (/dev/serial/by-path/...)".
+// A USB identity on one line: "USB 1209:000c serial 0042 at 1-2.4 (/dev/serial/by-path/...)".
 std::string DescribeUsb(const UsbIdentity& usb);
 
 // The port's name and its identity (or "not a USB port") on one line, for lists of

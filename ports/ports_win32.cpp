@@ -88,7 +88,7 @@ bool ValueEquals(HKEY key, const char* value_name, const char* expected, DWORD c
            _stricmp(text, expected) == 0;
 }
 
-// "VID_1546&PID_01A8..." (or with '+' between, as FTDI's own enumerator writes it): the
+// "VID_1209&PID_000C..." (or with '+' between, as FTDI's own enumerator writes it): the
 // USB vendor and product id a device key's name starts with.
 bool ParseUsbIds(const std::string& device, UsbIdentity* usb) {
     const auto hex = [&](std::size_t at, std::uint16_t* id) {
@@ -116,7 +116,7 @@ public:
 private:
     enum class Next { kDevice, kEndWalk };
 
-    // The names of the three levels' keys of one device: USB, VID_1546&PID_01A8, 0042.
+    // The names of the three levels' keys of one device: USB, VID_1209&PID_000C, 0042.
     struct DevicePath {
         std::string enumerator, device, instance;
     };

@@ -24,10 +24,10 @@ start_sim tagged
 start_sim untagged --silent
 
 sys=$scratch/sys root=$scratch/root
-unit() {  # PORT USB-PATH SERIAL: a receiver 1546:01a8 whose ACM interface is PORT's device
+unit() {  # PORT USB-PATH SERIAL: a receiver 1209:000c whose ACM interface is PORT's device
   local usb=$sys/devices/usb1/$2
   mkdir -p "$usb/$2:1.0" "$sys/class/tty/pts!${1#/dev/pts/}"
-  echo 1546 >"$usb/idVendor" && echo 01a8 >"$usb/idProduct" && printf '%s\n' "$3" >"$usb/serial"
+  echo 1209 >"$usb/idVendor" && echo 000c >"$usb/idProduct" && printf '%s\n' "$3" >"$usb/serial"
   ln -s "$usb/$2:1.0" "$sys/class/tty/pts!${1#/dev/pts/}/device"
 }
 unit "$tagged" 1-2 0042
@@ -68,7 +68,7 @@ expect() {
   done
 }
 
-rule='^SUBSYSTEM=="tty", ATTRS\{idVendor\}=="1546", ATTRS\{idProduct\}=="01a8", '
+rule='^SUBSYSTEM=="tty", ATTRS\{idVendor\}=="1209", ATTRS\{idProduct\}=="000c", '
 marks='TAG\+="uaccess", GROUP="dialout", MODE="0660", ENV\{ID_MM_DEVICE_IGNORE\}="1", '
 expect 0 udev-rule --port "$tagged" -- "$rule${marks}SYMLINK\+=\"korvel7-%k\"$" \
   '^#   sudo cp korvel7.rules /etc/udev/rules.d/70-korvel7.rules && sudo udevadm control --reload && sudo udevadm trigger$'
@@ -79,9 +79,9 @@ expect 1 udev-rule --port /dev/null -- '!.' '2>^korvel7: /dev/null: no USB devic
 
 # What udev-rule prints is a rule doctor finds; a number of 73 or more is too late for uaccess.
 "$korvel7" udev-rule --port "$tagged" >"$root/etc/udev/rules.d/70-korvel7.rules"
-placed="udev rule $root/etc/udev/rules.d/70-korvel7.rules marks USB 1546:01a8 ID_MM_DEVICE_IGNORE"
+placed="udev rule $root/etc/udev/rules.d/70-korvel7.rules marks USB 1209:000c ID_MM_DEVICE_IGNORE"
 expect 0 doctor --port "$tagged" -- '^ok   ModemManager is not running$' \
-  "^--   $tagged: USB 1546:01a8 serial 0042 at 1-2$" \
+  "^--   $tagged: USB 1209:000c serial 0042 at 1-2$" \
   "^ok   $tagged: this user may read and write it \(owner root, .*; udev tags it uaccess\)$" \
   "^ok   $tagged: no other program holds it$" \
   "^ok   $tagged: marked ID_MM_DEVICE_IGNORE, so ModemManager leaves it alone$" \
@@ -94,7 +94,7 @@ expect 1 doctor -- "^ok   $tagged: marked" \
 mv "$root/etc/udev/rules.d/70-korvel7.rules" "$root/usr/lib/udev/rules.d/73-korvel7.rules"
 expect 1 doctor --port "$tagged" -- "^FAIL $tagged: ${placed/etc\/udev\/rules.d\/70/usr\/lib\/udev\/rules.d\/73}, but runs after 73-seat-late.rules, .*; fix: sudo mv $root/usr/lib/udev/rules.d/73-korvel7.rules /etc/udev/rules.d/70-korvel7.rules && "
 rm "$root/usr/lib/udev/rules.d/73-korvel7.rules"
-expect 0 doctor --port "$tagged" -- "^--   $tagged: no udev rule marks USB 1546:01a8 ID_MM_DEVICE_IGNORE; to install one: korvel7 udev-rule --port $tagged \|"
+expect 0 doctor --port "$tagged" -- "^--   $tagged: no udev rule marks USB 1209:000c ID_MM_DEVICE_IGNORE; to install one: korvel7 udev-rule --port $tagged \|"
 SYSFS_PATH=$scratch/none expect 1 doctor -- '^FAIL no udev rule marks a USB device ID_MM_DEVICE_IGNORE, and ModemManager is running' \
   '^--   no USB serial port is plugged in$'
 no_modem_manager

@@ -40,10 +40,10 @@ TEST(CliOutput, JsonLinesCarryEveryField) {
     job.report.Fail(Failure::kFailed, Step::kCheck);
     job.seconds = 31.25;
     job.log_path = "logs/a.log";
-    job.usb = UsbIdentity{0x1546, 0x01a8, std::nullopt, "1-2.4", ""};
+    job.usb = UsbIdentity{0x1209, 0x000c, std::nullopt, "1-2.4", ""};
     EXPECT_EQ(
         JsonLine(job, JobKind::kProgram),
-        "{\"port\":\"/dev/ttyACM0\",\"usb\":{\"vid\":\"1546\",\"pid\":\"01a8\",\"serial\":null,"
+        "{\"port\":\"/dev/ttyACM0\",\"usb\":{\"vid\":\"1209\",\"pid\":\"000c\",\"serial\":null,"
         "\"location\":\"1-2.4\",\"by_path\":null},\"device_address\":null,\"found\":true,\"version_"
         "before\":\"2.4.5\","
         "\"image\":\"A\",\"bytes_written\":100080,\"result\":\"failed\","

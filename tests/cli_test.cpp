@@ -305,7 +305,7 @@ TEST(Identity, PortsChosenByWhoTheyAreAndJsonSaysWhoAnswered) {
     for (std::size_t i = 0; i < 3; ++i) {
         const auto usb = sysfs.path / "devices/usb1" / ("1-2." + std::to_string(i + 1));
         std::filesystem::create_directories(usb / "if0");
-        std::ofstream(usb / "idVendor") << "1546\n", std::ofstream(usb / "idProduct") << "01a8\n";
+        std::ofstream(usb / "idVendor") << "1209\n", std::ofstream(usb / "idProduct") << "000c\n";
         std::ofstream(usb / "serial") << (i == 0 ? "K7-A\n" : "DUP\n");
         std::string name = bench[i].SlavePath().substr(5);  // pts/N, which sysfs spells pts!N
         std::replace(name.begin(), name.end(), '/', '!');
@@ -315,7 +315,7 @@ TEST(Identity, PortsChosenByWhoTheyAreAndJsonSaysWhoAnswered) {
     }
     const std::string env = "SYSFS_PATH=" + sysfs.path.string(), pa = bench[0].SlavePath(),
                       pb = bench[1].SlavePath(), pc = bench[2].SlavePath();
-    const std::string usb_a = "USB 1546:01a8 serial K7-A at 1-2.1";
+    const std::string usb_a = "USB 1209:000c serial K7-A at 1-2.1";
     EXPECT_NE(RunCli("ports", env).out.find(pa + "  " + usb_a + "\n"), std::string::npos);
     const auto listed = JsonLines(RunCli("ports --json", env).out);
     const auto port_a = std::ranges::find(listed, nlohmann::json(pa),
@@ -323,7 +323,7 @@ TEST(Identity, PortsChosenByWhoTheyAreAndJsonSaysWhoAnswered) {
     ASSERT_NE(port_a, listed.end());
     EXPECT_EQ(port_a->dump(), "{\"description\":null,\"port\":\"" + pa +
                                   "\",\"usb\":{\"by_path\":null,\"location\":\"1-2.1\",\"pid\":"
-                                  "\"01a8\",\"serial\":\"K7-A\",\"vid\":\"1546\"}}");
+                                  "\"000c\",\"serial\":\"K7-A\",\"vid\":\"1209\"}}");
     // Each refused selection: what was asked and the candidates, one a line.
     const std::pair<std::string, std::vector<std::string>> refused[] = {
         {"serial:DUP", {"2 ports have USB serial DUP", pb + "  USB", pc + "  USB"}},

@@ -84,7 +84,7 @@ TEST(PortSearchSysfs, ListsHardwarePortsWithUsbNamesAndIdentity) {
     };
     usb_device("devices/usb1", "1d6b", "0002");
     Write(usb_device("devices/usb1/1-2", "05e3", "0610") / "product", "USB2.0 Hub");
-    const fs::path receiver = usb_device("devices/usb1/1-2/1-2.4", "1546", "01a8");
+    const fs::path receiver = usb_device("devices/usb1/1-2/1-2.4", "1209", "000c");
     Write(receiver / "manufacturer", "Acme"), Write(receiver / "product", "GPS Receiver");
     Write(receiver / "serial", "0042");
     const fs::path adapter = usb_device("devices/usb1/1-3", "0403", "6001");
@@ -119,7 +119,7 @@ TEST(PortSearchSysfs, ListsHardwarePortsWithUsbNamesAndIdentity) {
     }
     EXPECT_EQ(entries,
               (std::vector<std::string>{
-                  "R/dev/ttyACM0  Acme GPS Receiver (ttyACM0) | R/dev/ttyACM0  USB 1546:01a8 "
+                  "R/dev/ttyACM0  Acme GPS Receiver (ttyACM0) | R/dev/ttyACM0  USB 1209:000c "
                   "serial 0042 at 1-2.4 (R/dev/serial/by-path/pci-0000:00:14.0-usb-0:2.4:1.0)",
                   "R/dev/ttyS0 | R/dev/ttyS0  not a USB port",
                   "R/dev/ttyUSB0  FT232R USB UART (ttyUSB0) | R/dev/ttyUSB0  USB 0403:6001 "
@@ -129,7 +129,7 @@ TEST(PortSearchSysfs, ListsHardwarePortsWithUsbNamesAndIdentity) {
 SerialPort UsbPort(const char* name, std::optional<std::string> serial, const char* location,
                    const char* by_path = "") {
     SerialPort port = SerialPortNamed(name);
-    port.usb = UsbIdentity{0x1546, 0x01a8, std::move(serial), location, by_path};
+    port.usb = UsbIdentity{0x1209, 0x000c, std::move(serial), location, by_path};
     return port;
 }
 
@@ -166,9 +166,9 @@ TEST(PortSelector, PicksTheOnePortOrListsTheCandidates) {
     }
     EXPECT_EQ(SelectPort(*ParsePortSelector("location:1-3"), ports).error,
               "2 ports are at USB location 1-3\n"
-              "  /dev/ttyUSB0  USB 1546:01a8 without serial at 1-3 "
+              "  /dev/ttyUSB0  USB 1209:000c without serial at 1-3 "
               "(/dev/serial/by-path/pci-usb-0:3:1.0)\n"
-              "  /dev/ttyUSB1  USB 1546:01a8 without serial at 1-3 "
+              "  /dev/ttyUSB1  USB 1209:000c without serial at 1-3 "
               "(/dev/serial/by-path/pci-usb-0:3:1.1)");
     EXPECT_EQ(SelectPort(*ParsePortSelector("serial:0042"), {SerialPortNamed("COM1")}).error,
               "no port has USB serial 0042; no port of this machine is a USB port");

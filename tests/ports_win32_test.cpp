@@ -201,13 +201,13 @@ TEST(PortSearch, WalksEveryInstanceOfTheThreeLevelTree) {
 TEST(PortSearch, UsbIdentityFromTheDeviceTree) {
     const Value location = {"LocationInformation", "Port_#0004.Hub_#0001"};
     ExpectAdded(
-        {{"USB\\VID_1546&PID_01A8\\0042", {{"CLASS", "Ports"}, {"PORTNAME", "COM240"}, location}},
+        {{"USB\\VID_1209&PID_000C\\0042", {{"CLASS", "Ports"}, {"PORTNAME", "COM240"}, location}},
          Port("USB\\vid_0403&pid_6001&MI_00\\6&2c6b4f2&0&0000", "COM241"),
          Port("K7FTDIBUS\\VID_0403+PID_6015+A50285BIA\\0000", "COM242"),
          Port("USB\\VID_12&PID_345678\\X", "COM243"),
-         Port("USB\\VID_1546&PID_01AG\\X", "COM244"),
+         Port("USB\\VID_1209&PID_01AG\\X", "COM244"),
          Port("K7ACPI\\PNP0501\\1", "COM245")},
-        {"COM240  USB 1546:01a8 serial 0042 at Port_#0004.Hub_#0001",
+        {"COM240  USB 1209:000c serial 0042 at Port_#0004.Hub_#0001",
          "COM241  USB 0403:6001 without serial", "COM242  USB 0403:6015 without serial",
          "COM243  not a USB port", "COM244  not a USB port", "COM245  not a USB port"},
         DescribePort);
