@@ -1,6 +1,7 @@
 // The virtual receiver's link path: what a user names is replaced only when it is a
-// symbolic link left behind by an earlier run, never a file of theirs; and the link comes
-// and goes as a USB receiver's port does when it is plugged in, pulled out or reboots.
+// symbolic link left behind by an earlier run, never a file of theirs; the link comes
+// and goes as a USB receiver's port does when it is plugged in, pulled out or reboots;
+// and its paced line keeps the line model, also when one loop serves many receivers.
 // (Its model of the receiver is checked by the update and address tests that run against
 // it.)
 #include <fcntl.h>
@@ -9,10 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/sim_fixture.h"
 #include "update/firmware_update.h"
@@ -91,6 +95,61 @@ TEST(SimPty, UnplugAfterHangsUpTheOpenPortAndRemovesTheLink) {
     EXPECT_FALSE(std::filesystem::is_symlink(path));
     EXPECT_FALSE(server.Running());
     EXPECT_TRUE(server.Unplugged());
+}
+
+// Two receivers on one loop, each asked while the other idles: every piece keeps the
+// line model (10 bits a byte, never delivered early, late only by a wake-up's lateness,
+// not by the other line's idle second), and a late wake-up moves no model time: an
+// answer counts from its command's last byte plus the receiver's latency, an NMEA line
+// from its whole millisecond.
+TEST(SimPacing, EachLineOfASharedLoopKeepsTheLineModel) {
+    LineLoop loop;
+    std::string error;
+    ASSERT_TRUE(loop.Start(&error)) << error;
+    Options options;
+    options.baud = 115200;
+    options.nmea_rate = 50;
+    options.latency.read = 300us;
+    options.latency.response = 100us;
+    std::vector<std::unique_ptr<PtyServer>> servers;
+    for (int i = 0; i < 2; ++i) {
+        servers.push_back(std::make_unique<PtyServer>(options));
+        servers.back()->RecordLine();
+        servers.back()->ServeOn(loop);
+        ASSERT_TRUE(servers.back()->Start(&error)) << error;
+    }
+    const std::uint8_t read[] = {0, 0, 128};
+    for (auto& server : servers) {
+        Link link;
+        ASSERT_EQ(link.OpenComPort(PortFromPath(server->SlavePath())), 1);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(link.SendCommand(kCmdReadChunk, read, sizeof read), 1);
+        link.CloseComPort();
+        std::this_thread::sleep_for(100ms);  // NMEA lines go on while the host is away
+    }
+    for (auto& server : servers) {
+        server->Stop();
+        const std::vector<LineEvent> record = server->LineRecord();
+        for (const bool to_host : {false, true}) {
+            const LineKeeping keeping = KeepingOf(record, to_host, options.baud);
+            EXPECT_LT(std::abs(keeping.Deviation()), 1e-4) << "to host: " << to_host;
+            EXPECT_EQ(keeping.early, 0u);
+            EXPECT_LT(keeping.latest, 300ms);
+        }
+        const LineEvent* request = nullptr;
+        const LineEvent* first_nmea = nullptr;
+        for (const LineEvent& event : record) {
+            if (!event.to_host) {
+                request = &event;
+            } else if (event.nmea) {
+                if (first_nmea == nullptr) first_nmea = &event;
+                EXPECT_EQ((event.ready - first_nmea->ready) % 1ms, Clock::duration::zero());
+            } else if (request != nullptr) {
+                EXPECT_EQ(event.ready - request->wire_end, 400us);
+                request = nullptr;
+            }
+        }
+    }
 }
 
 class SimReplug : public test::SimTest {};

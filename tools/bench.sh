@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The benchmarks: whole updates of each image against the simulator on a paced
 # 115200-baud line, for the native korvel7 and for korvel7.exe under Wine, side by side;
-# eight receivers at once against one alone; then the receive parser's throughput.
+# 24 receivers at once (one simulator thread serving them all) against one alone; then
+# the receive parser's throughput. Every run fails when the simulator strays from its
+# line model by more than 1 %.
 #   tools/bench.sh [PART] [OPTION]...
-#     PART     all (the default), update (single updates), fleet (eight at once), parser,
+#     PART     all (the default), update (single updates), fleet (24 at once), parser,
 #              or station (the long run of `korvel7 station`, tools/bench-station.sh; not in all)
 #     OPTION   passed to korvel7-update-bench: --runs N (medians of N runs), --fleet N
-#              (receivers at once), --trace (each run's exchanges and their times), --out DIR
+#              (receivers at once, up to 32), --trace (each run's exchanges and their
+#              times), --out DIR
 # About six minutes for all, with one run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
