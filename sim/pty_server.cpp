@@ -61,6 +61,7 @@ double LineKeeping::Deviation() const {
 // Ten bit times a byte, counted here on its own rather than with the server's arithmetic.
 LineKeeping KeepingOf(const std::vector<LineEvent>& record, bool to_host, std::uint32_t baud) {
     LineKeeping keeping;
+    if (baud == 0) return keeping;  // an unpaced line has no model to keep
     Clock::time_point line_free{};
     for (const LineEvent& event : record) {
         if (event.to_host != to_host) continue;

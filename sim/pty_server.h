@@ -60,7 +60,9 @@ struct Plugging {
     // After a reset that boots a new image: unplug, and plug in again this much later on a
     // new pseudo-terminal at the same link, the receiver's memory and version kept.
     std::optional<std::chrono::milliseconds> replug_on_reset;
-    std::function<void(const std::string&)> notice;  // told of each plug and unplug; may be empty
+    // Told of each plug and unplug, on the serving thread (so it must not stop a server);
+    // may be empty.
+    std::function<void(const std::string&)> notice;
 };
 
 class PtyServer;

@@ -108,11 +108,11 @@ TEST(SimPacing, EachLineOfASharedLoopKeepsTheLineModel) {
     ASSERT_TRUE(loop.Start(&error)) << error;
     Options options;
     options.baud = 115200;
-    options.nmea_rate = 50;
     options.latency.read = 300us;
     options.latency.response = 100us;
     std::vector<std::unique_ptr<PtyServer>> servers;
-    for (int i = 0; i < 2; ++i) {
+    for (const std::uint32_t nmea_rate : {50u, 0u}) {  // the second idles for a second
+        options.nmea_rate = nmea_rate;
         servers.push_back(std::make_unique<PtyServer>(options));
         servers.back()->RecordLine();
         servers.back()->ServeOn(loop);
