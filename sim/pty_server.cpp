@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -24,13 +25,7 @@ using std::chrono::milliseconds;
 // NMEA lines are held back while this much is waiting unread on the host's side: a host
 // that reads never lets it build up, and the room left keeps answers from being dropped
 // while a host that comes late catches up. (The line takes about 20 KiB in all.)
-constexpr int kMaxNmeaBacklog = 2048;
-// How long a piece that went out in part may take to finish before the rest is dropped.
-constexpr milliseconds kFinishWrite{100};
-// How long before it is ready a piece may take its place on the line, when nothing else
-// known could become ready before it. Done when the receiver takes a command, this saves
-// the loop a wake-up for each answer.
-constexpr milliseconds kCommitAhead{2};
+constexpr std::size_t kMaxNmeaBacklog = 2048;
 // The longest the loop sleeps with nothing due; a stop or a new line wakes it at once.
 constexpr milliseconds kIdleWait{1000};
 
@@ -59,9 +54,18 @@ double LineKeeping::Deviation() const {
 }
 
 // Ten bit times a byte, counted here on its own rather than with the server's arithmetic.
+// A host's piece may reach the receiver before its wire_end, but not across an NMEA
+// line's due time: the receiver would see the two in the wrong order.
 LineKeeping KeepingOf(const std::vector<LineEvent>& record, bool to_host, std::uint32_t baud) {
     LineKeeping keeping;
-    if (baud == 0) return keeping;  // an unpaced line has no model to keep
+    if (baud == 0) return keeping;            // an unpaced line has no model to keep
+    std::vector<Clock::time_point> nmea_due;  // in order, as they went on the line
+    for (const LineEvent& event : record)
+        if (event.nmea) nmea_due.push_back(event.ready);
+    const auto nmea_between = [&](Clock::time_point from, Clock::time_point to) {
+        const auto next = std::upper_bound(nmea_due.begin(), nmea_due.end(), from);
+        return next != nmea_due.end() && *next < to;
+    };
     Clock::time_point line_free{};
     for (const LineEvent& event : record) {
         if (event.to_host != to_host) continue;
@@ -69,7 +73,8 @@ LineKeeping KeepingOf(const std::vector<LineEvent>& record, bool to_host, std::u
         keeping.model += std::chrono::nanoseconds(
             static_cast<long long>(static_cast<double>(event.bytes) * 10 * std::nano::den / baud));
         line_free = event.wire_end;
-        if (event.done < event.wire_end) ++keeping.early;
+        if (event.done < event.wire_end && (to_host || nmea_between(event.done, event.wire_end)))
+            ++keeping.early;
         keeping.latest = std::max(keeping.latest, event.done - event.wire_end);
     }
     return keeping;
@@ -182,7 +187,8 @@ Clock::time_point LineLoop::ServeDue(Clock::time_point now, std::vector<pollfd>&
         if (!line->Running() || !line->Advance(now)) continue;
         next = std::min(next, line->NextDue(now));
         if (line->master_ < 0) continue;
-        fds.push_back({line->master_, POLLIN, 0});
+        const short out = line->unsent_.empty() ? 0 : POLLOUT;
+        fds.push_back({line->master_, static_cast<short>(POLLIN | out), 0});
         polled.push_back(line);
     }
     fds.push_back({wake_, POLLIN, 0});
@@ -244,7 +250,7 @@ std::string PtyServer::SlavePath() const {
 }
 
 // The slave is made raw here, or its line discipline would echo the host's bytes back
-// to it. The master does not block: what a host does not read is dropped.
+// to it. The master does not block: what a host has not taken yet waits in unsent_.
 bool PtyServer::OpenLine(std::string* error) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0) return Fail(error, "opening a pseudo-terminal");
@@ -313,6 +319,7 @@ void PtyServer::Unplug(const std::string& why) {
     receiving_.clear();
     waiting_.clear();
     sending_.clear();
+    unsent_.clear();
     if (plugging_.notice) plugging_.notice(why + ": hung up " + slave_path_);
 }
 
@@ -346,6 +353,7 @@ bool PtyServer::Advance(Clock::time_point now) {
 }
 
 void PtyServer::TakeInput(short revents) {
+    if ((revents & POLLOUT) != 0) Flush();
     if ((revents & POLLIN) != 0) {
         ReadHost();
     } else if ((revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -362,9 +370,12 @@ std::chrono::nanoseconds PtyServer::WireTime(std::size_t bytes) const {
 }
 
 // The receiver gets host bytes once their last bit is through the line, and its answers
-// count from then, not from when this thread came round to it.
+// count from then, not from when this thread came round to it. When nothing that touches
+// the receiver comes before that moment, it gets them at once, which is the same to it
+// and saves a wake-up.
 void PtyServer::FeedDue(Clock::time_point now) {
-    while (!receiving_.empty() && receiving_.front().wire_end <= now) {
+    while (!receiving_.empty() &&
+           (receiving_.front().wire_end <= now || QuietUntil(receiving_.front().wire_end))) {
         const Received& piece = receiving_.front();
         {
             std::lock_guard<std::mutex> lock(model_mutex_);
@@ -376,6 +387,19 @@ void PtyServer::FeedDue(Clock::time_point now) {
                 piece.ready, piece.wire_end, now});
         receiving_.pop_front();
     }
+}
+
+// Whether the receiver sees nothing before `until` but host bytes: no NMEA line falls
+// due, no plug or unplug comes, and no hang-up or reboot is on its way to the line. (At
+// the same moment, plugging is followed before bytes are fed, and a line after them.)
+bool PtyServer::QuietUntil(Clock::time_point until) const {
+    const auto ends_line = [](const Outgoing& piece) { return piece.hangup || piece.restart; };
+    return TickAt() >= until && !(plug_at_ && *plug_at_ <= until) &&
+           !(unplug_at_ && *unplug_at_ <= until) &&
+           std::none_of(waiting_.begin(), waiting_.end(),
+                        [&](const auto& entry) { return ends_line(entry.second); }) &&
+           std::none_of(sending_.begin(), sending_.end(),
+                        [&](const Sending& entry) { return ends_line(entry.piece); });
 }
 
 // An NMEA line counts from when it was due, not from when this thread came round to it.
@@ -398,14 +422,11 @@ void PtyServer::Schedule(std::vector<Outgoing> pieces, Clock::time_point base) {
         waiting_.emplace(base + piece.delay, std::move(piece));
 }
 
-// Pieces go on the line in the order they become ready, each after the one before. One
-// that is ready soon goes now, unless an NMEA line or a host's piece still on its way to
-// the receiver could bring something ready before it.
+// Pieces go on the line in the order they become ready, each after the one before. By
+// `now` everything ready earlier is known: the loop woke for each NMEA line and host
+// piece due before it.
 void PtyServer::PutDueOnLine(Clock::time_point now) {
-    auto horizon = std::min(now + kCommitAhead, TickAt());
-    if (!receiving_.empty()) horizon = std::min(horizon, receiving_.front().wire_end);
-    horizon = std::max(horizon, now);
-    while (!waiting_.empty() && waiting_.begin()->first <= horizon) {
+    while (!waiting_.empty() && waiting_.begin()->first <= now) {
         const auto ready = waiting_.begin()->first;
         Outgoing piece = std::move(waiting_.begin()->second);
         waiting_.erase(waiting_.begin());
@@ -431,18 +452,27 @@ bool PtyServer::WriteDue(Clock::time_point now) {
             return true;
         }
         // Unplugged, the line takes nothing: what the receiver says meanwhile is lost.
-        if (master_ >= 0 && (!piece.nmea || Backlog() < kMaxNmeaBacklog)) WriteWhole(piece.bytes);
-        Record({true, piece.nmea, piece.bytes.size(), 0, sending.ready, sending.wire_end,
-                Clock::now()});
+        if (master_ >= 0 && (!piece.nmea || Backlog() < kMaxNmeaBacklog)) {
+            unsent_.push_back({std::move(sending_.front()), 0});
+        } else {
+            Record({true, piece.nmea, piece.bytes.size(), 0, sending.ready, sending.wire_end,
+                    Clock::now()});
+        }
         sending_.pop_front();
     }
+    Flush();
     return true;
 }
 
 Clock::time_point PtyServer::NextDue(Clock::time_point now) const {
     auto next = now + kIdleWait;
     if (!receiving_.empty()) next = std::min(next, receiving_.front().wire_end);
-    if (!waiting_.empty()) next = std::min(next, waiting_.begin()->first - kCommitAhead);
+    // A piece still waiting goes on the line and out in one wake-up, when its bytes are
+    // through; whatever could come before it is due earlier and wakes the loop first.
+    if (!waiting_.empty()) {
+        const auto& [ready, piece] = *waiting_.begin();
+        next = std::min(next, std::max(ready, send_free_) + WireTime(piece.bytes.size()));
+    }
     if (!sending_.empty()) next = std::min(next, sending_.front().wire_end);
     if (plug_at_) next = std::min(next, *plug_at_);
     if (unplug_at_) next = std::min(next, *unplug_at_);
@@ -459,6 +489,7 @@ void PtyServer::ReadHost() {
             const auto count = static_cast<std::size_t>(n);
             receive_free_ = std::max(now, receive_free_) + WireTime(count);
             receiving_.push_back({{buffer, buffer + count}, now, receive_free_});
+            FeedDue(now);
             if (count < sizeof buffer) return;  // the rest comes with the next wake-up
             continue;
         }
@@ -470,32 +501,40 @@ void PtyServer::ReadHost() {
     }
 }
 
-// Like a USB device whose host is not listening, the line drops what it cannot take: a
-// piece that finds no room at all is dropped whole, and one that went out in part gets a
-// short while to finish, so a frame is cut only when the host has stopped reading.
-void PtyServer::WriteWhole(const std::vector<std::uint8_t>& bytes) {
-    const auto deadline = Clock::now() + kFinishWrite;
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
+// Writes what the host takes, in order, without waiting; the rest goes when the master
+// has room again. A piece is done when its last byte is written.
+void PtyServer::Flush() {
+    while (!unsent_.empty()) {
+        Unsent& unsent = unsent_.front();
+        const std::vector<std::uint8_t>& bytes = unsent.sending.piece.bytes;
+        if (unsent.written == bytes.size()) {  // a reboot's piece has no bytes at all
+            const Sending& sending = unsent.sending;
+            Record({true, sending.piece.nmea, bytes.size(), 0, sending.ready, sending.wire_end,
+                    Clock::now()});
+            unsent_.pop_front();
             continue;
         }
+        const ssize_t n =
+            write(master_, bytes.data() + unsent.written, bytes.size() - unsent.written);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return;
-        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
-        if (done == 0 || left.count() <= 0) return;
-        pollfd out{master_, POLLOUT, 0};
-        (void)poll(&out, 1, static_cast<int>(left.count()));
+        if (n == 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return;
+        if (n < 0) {
+            StopWithFailure("writing to " + slave_path_);
+            return;
+        }
+        unsent.written += static_cast<std::size_t>(n);
     }
 }
 
-// Bytes written to the master that no host has read yet. The server's own slave can
-// tell without taking them.
-int PtyServer::Backlog() const {
+// Bytes the host has not read yet: those written to the master, which the server's own
+// slave can count without taking them, and those still waiting to be written.
+std::size_t PtyServer::Backlog() const {
     int unread = 0;
-    return ioctl(slave_, FIONREAD, &unread) == 0 ? unread : 0;
+    std::size_t backlog =
+        ioctl(slave_, FIONREAD, &unread) == 0 ? static_cast<std::size_t>(unread) : 0;
+    for (const Unsent& unsent : unsent_)
+        backlog += unsent.sending.piece.bytes.size() - unsent.written;
+    return backlog;
 }
 
 void PtyServer::Record(LineEvent event) {

@@ -35,7 +35,7 @@ struct LineEvent {
     std::uint8_t command = 0;    // to the receiver: the code of the frame the piece starts with
     Clock::time_point ready;     // read from the host / made ready by the receiver
     Clock::time_point wire_end;  // its last byte through the line model
-    Clock::time_point done;      // actually fed to the receiver / written to the host
+    Clock::time_point done;      // actually fed to the receiver / its last byte written
 };
 
 // How one direction of a recorded line kept the line model: the wire time its schedule
@@ -45,7 +45,7 @@ struct LineEvent {
 struct LineKeeping {
     std::chrono::nanoseconds given{0};
     std::chrono::nanoseconds model{0};
-    std::size_t early = 0;      // pieces delivered before their wire_end
+    std::size_t early = 0;      // pieces delivered before their wire_end (see KeepingOf)
     Clock::duration latest{0};  // the latest delivery after its wire_end
     double Deviation() const;   // given over model, less one; 0 without pieces
 };
@@ -162,6 +162,10 @@ private:
         Clock::time_point ready;
         Clock::time_point wire_end;
     };
+    struct Unsent {
+        Sending sending;
+        std::size_t written = 0;  // of its bytes, so far
+    };
 
     // The loop's calls: everything due at `now`, false once the server stopped; then what
     // polling the master found.
@@ -169,6 +173,7 @@ private:
     void TakeInput(short revents);
     std::chrono::nanoseconds WireTime(std::size_t bytes) const;
     void FeedDue(Clock::time_point now);
+    bool QuietUntil(Clock::time_point until) const;
     void TickDue(Clock::time_point now);
     Clock::time_point TickAt() const;  // time_point::max() when no NMEA line is coming
     void Schedule(std::vector<Outgoing> pieces, Clock::time_point base);
@@ -176,8 +181,8 @@ private:
     bool WriteDue(Clock::time_point now);
     Clock::time_point NextDue(Clock::time_point now) const;
     void ReadHost();
-    int Backlog() const;
-    void WriteWhole(const std::vector<std::uint8_t>& bytes);
+    std::size_t Backlog() const;
+    void Flush();
     void Record(LineEvent event);
     void StopWithFailure(const std::string& what);  // `what` failed, for errno's reason
     void StopWith(const std::string& reason);
@@ -198,6 +203,7 @@ private:
     std::multimap<Clock::time_point, Outgoing> waiting_;  // equal times keep their order
     std::deque<Sending> sending_;
     Clock::time_point send_free_;
+    std::deque<Unsent> unsent_;  // through the line model, not yet taken by the host
 
     int master_ = -1;
     int slave_ = -1;

@@ -1,7 +1,8 @@
 // The virtual receiver's link path: what a user names is replaced only when it is a
 // symbolic link left behind by an earlier run, never a file of theirs; the link comes
 // and goes as a USB receiver's port does when it is plugged in, pulled out or reboots;
-// and its paced line keeps the line model, also when one loop serves many receivers.
+// and its paced line keeps the line model, also when one loop serves many receivers and
+// one of their hosts stops reading.
 // (Its model of the receiver is checked by the update and address tests that run against
 // it.)
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "tests/sim_fixture.h"
+#include "tests/test_frames.h"
 #include "update/firmware_update.h"
 
 namespace k7::sim {
@@ -101,7 +103,8 @@ TEST(SimPty, UnplugAfterHangsUpTheOpenPortAndRemovesTheLink) {
 // line model (10 bits a byte, never delivered early, late only by a wake-up's lateness,
 // not by the other line's idle second), and a late wake-up moves no model time: an
 // answer counts from its command's last byte plus the receiver's latency, an NMEA line
-// from its whole millisecond.
+// from its whole millisecond. The written chunk takes longer on the line than NMEA lines
+// come apart, so its bytes may not reach the receiver ahead of their time there.
 TEST(SimPacing, EachLineOfASharedLoopKeepsTheLineModel) {
     LineLoop loop;
     std::string error;
@@ -119,11 +122,16 @@ TEST(SimPacing, EachLineOfASharedLoopKeepsTheLineModel) {
         ASSERT_TRUE(servers.back()->Start(&error)) << error;
     }
     const std::uint8_t read[] = {0, 0, 128};
+    std::vector<std::uint8_t> write(243, 0xFF);  // offset 0, 240 bytes that change nothing
+    write[1] = 0;
+    write[2] = 240;
     for (auto& server : servers) {
         Link link;
         ASSERT_EQ(link.OpenComPort(PortFromPath(server->SlavePath())), 1);
-        for (int i = 0; i < 3; ++i)
+        for (int i = 0; i < 3; ++i) {
             EXPECT_EQ(link.SendCommand(kCmdReadChunk, read, sizeof read), 1);
+            EXPECT_EQ(link.SendCommand(kCmdWriteChunk, write.data(), 243), 1);
+        }
         link.CloseComPort();
         std::this_thread::sleep_for(100ms);  // NMEA lines go on while the host is away
     }
@@ -145,11 +153,78 @@ TEST(SimPacing, EachLineOfASharedLoopKeepsTheLineModel) {
                 if (first_nmea == nullptr) first_nmea = &event;
                 EXPECT_EQ((event.ready - first_nmea->ready) % 1ms, Clock::duration::zero());
             } else if (request != nullptr) {
-                EXPECT_EQ(event.ready - request->wire_end, 400us);
+                const auto latency = request->command == kCmdReadChunk ? 400us : 100us;
+                EXPECT_EQ(event.ready - request->wire_end, latency);
                 request = nullptr;
             }
         }
     }
+}
+
+// A host that stops reading holds up no other line of its loop, nor spins it: the other
+// line's answers keep the line model, and the stalled host gets every answer, whole and
+// in order, once it reads again.
+TEST(SimPacing, AHostThatStopsReadingHoldsUpNoOtherLine) {
+    LineLoop loop;
+    std::string error;
+    ASSERT_TRUE(loop.Start(&error)) << error;
+    Options unpaced;  // its answers come at once, far more than the line holds
+    unpaced.nmea_rate = 0;
+    Options paced = unpaced;
+    paced.baud = 115200;
+    PtyServer stalled(unpaced);
+    PtyServer other(paced);
+    for (PtyServer* server : {&stalled, &other}) {
+        server->RecordLine();
+        server->ServeOn(loop);
+        ASSERT_TRUE(server->Start(&error)) << error;
+    }
+    test::Bytes asked;
+    for (int i = 0; i < 600; ++i) {
+        const test::Bytes frame = test::MakeFrame(
+            kCmdReadChunk, {static_cast<std::uint8_t>(i / 16), static_cast<std::uint8_t>(i), 240});
+        asked.insert(asked.end(), frame.begin(), frame.end());
+    }
+    Receiver model(unpaced);
+    model.Feed(asked.data(), asked.size());
+    test::Bytes expected;
+    for (const Outgoing& piece : model.TakeOutput())
+        expected.insert(expected.end(), piece.bytes.begin(), piece.bytes.end());
+
+    const int host = open(stalled.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    ASSERT_EQ(write(host, asked.data(), asked.size()), static_cast<ssize_t>(asked.size()));
+    std::this_thread::sleep_for(200ms);  // the answers fill the line
+    const auto cpu_before = loop.CpuTime();
+    Link link;
+    ASSERT_EQ(link.OpenComPort(PortFromPath(other.SlavePath())), 1);
+    const std::uint8_t chunk[] = {0, 0, 128};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(link.SendCommand(kCmdReadChunk, chunk, sizeof chunk), 1);
+    link.CloseComPort();
+    EXPECT_LT(loop.CpuTime() - cpu_before, 20ms) << "the loop spins on the stalled line";
+    other.Stop();
+    for (const bool to_host : {false, true}) {
+        const LineKeeping keeping = KeepingOf(other.LineRecord(), to_host, paced.baud);
+        EXPECT_EQ(keeping.early, 0u);
+        EXPECT_LT(keeping.latest, 20ms) << "to host: " << to_host;
+    }
+
+    const auto reading = Clock::now();
+    test::Bytes received(expected.size());
+    std::size_t got = 0;
+    pollfd in{host, POLLIN, 0};
+    while (got < received.size() && poll(&in, 1, 500) > 0) {
+        const ssize_t n = read(host, received.data() + got, received.size() - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(host);
+    received.resize(got);
+    EXPECT_EQ(received.size(), expected.size());
+    EXPECT_TRUE(received == expected) << "the stalled host's answers came cut or out of order";
+    stalled.Stop();
+    EXPECT_GT(stalled.LineRecord().back().done, reading) << "its last answer was not written last";
 }
 
 class SimReplug : public test::SimTest {};
