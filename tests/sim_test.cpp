@@ -180,7 +180,7 @@ TEST(SimPacing, AHostThatStopsReadingHoldsUpNoOtherLine) {
         ASSERT_TRUE(server->Start(&error)) << error;
     }
     test::Bytes asked;
-    for (int i = 0; i < 600; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         const test::Bytes frame = test::MakeFrame(
             kCmdReadChunk, {static_cast<std::uint8_t>(i / 16), static_cast<std::uint8_t>(i), 240});
         asked.insert(asked.end(), frame.begin(), frame.end());
@@ -214,7 +214,7 @@ TEST(SimPacing, AHostThatStopsReadingHoldsUpNoOtherLine) {
     test::Bytes received(expected.size());
     std::size_t got = 0;
     pollfd in{host, POLLIN, 0};
-    while (got < received.size() && poll(&in, 1, 500) > 0) {
+    while (got < received.size() && poll(&in, 1, 200) > 0) {
         const ssize_t n = read(host, received.data() + got, received.size() - got);
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
