@@ -22,9 +22,8 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// NMEA lines are held back while this much is waiting unread on the host's side: a host
-// that reads never lets it build up, and the room left keeps answers from being dropped
-// while a host that comes late catches up. (The line takes about 20 KiB in all.)
+// NMEA lines are dropped while this much is waiting unread on the host's side: a host
+// that reads never lets it build up. Answers are never dropped; they wait for the host.
 constexpr std::size_t kMaxNmeaBacklog = 2048;
 // The longest the loop sleeps with nothing due; a stop or a new line wakes it at once.
 constexpr milliseconds kIdleWait{1000};
