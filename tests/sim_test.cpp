@@ -80,14 +80,24 @@ TEST(SimPty, LinkAppearsOnlyAfterPlugAfter) {
     EXPECT_FALSE(std::filesystem::is_symlink(path));
 }
 
-// An unplug is no silent line: the host's open port hangs up and its name is gone.
+// An unplug is no silent line: the host's open port hangs up and its name is gone; and
+// bytes not yet through the line when it comes never reach the receiver.
 TEST(SimPty, UnplugAfterHangsUpTheOpenPortAndRemovesTheLink) {
     const std::string path = ScratchPath("unplug");
-    PtyServer server(Options{}, path, Schedule(&Plugging::unplug_after, 300ms));
+    Options paced;
+    paced.baud = 115200;
+    PtyServer server(paced, path, Schedule(&Plugging::unplug_after, 300ms));
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
     const int host = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(host, 0);
+    test::Bytes chunk(243, 0xFF);  // offset 0, 240 bytes
+    chunk[0] = chunk[1] = 0;
+    chunk[2] = 240;
+    chunk = test::MakeFrame(kCmdWriteChunk, chunk);
+    const test::Bytes two = test::Concat({chunk, chunk});  // 43 ms on the line
+    std::this_thread::sleep_for(270ms);
+    EXPECT_TRUE(write(host, two.data(), two.size()) > 0 || errno == EIO);  // EIO: came late
     pollfd hangup{host, 0, 0};
     ASSERT_EQ(poll(&hangup, 1, 2000), 1);
     EXPECT_NE(hangup.revents & POLLHUP, 0);
@@ -97,6 +107,7 @@ TEST(SimPty, UnplugAfterHangsUpTheOpenPortAndRemovesTheLink) {
     EXPECT_FALSE(std::filesystem::is_symlink(path));
     EXPECT_FALSE(server.Running());
     EXPECT_TRUE(server.Unplugged());
+    EXPECT_EQ(server.Inspect([](const Receiver& r) { return r.CommandCount(kCmdWriteChunk); }), 0u);
 }
 
 // Two receivers on one loop, each asked while the other idles: every piece keeps the
