@@ -10,7 +10,13 @@
 //
 // A fleet run then updates several receivers at once with one korvel7 process (one
 // --port each), against one receiver alone just before it: the wall time of the many
-// against the one, and the tool's CPU as a share of one core.
+// against the one, and the tool's CPU as a share of one core. One thread serves every
+// simulated receiver of a run, as one korvel7-sim --count N does.
+//
+// Every run also checks that the simulator kept its line model: the wire time its record
+// gave each direction against what the bytes take at 10 bits a byte, within 1 %, and no
+// piece delivered before its time. A run outside fails, as its figures would be the
+// simulator's and not the tool's.
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -24,6 +30,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +59,8 @@ using std::chrono::milliseconds;
 constexpr std::uint32_t kBaud = kBaudRate;  // the line the tool opens
 constexpr milliseconds kProbeWait{3000};
 constexpr milliseconds kCheckPause{1000};
+// How far the simulator's wire time may stray from the line model.
+constexpr double kModelTolerance = 0.01;
 // The probe-wait CPU is sampled inside the wait, clear of its two ends.
 constexpr milliseconds kProbeMargin{100};
 // Under Wine the receivers are COM7, COM8, ...
@@ -110,7 +119,12 @@ struct Figures {
     double end_ms = 0;     // from the last answer to the end of the process
     double cpu_run_ms = 0;
     double cpu_probe_percent = 0;
-    double sim_cpu_ms = 0;     // this process, the simulators' threads, meanwhile
+    double sim_cpu_ms = 0;  // the simulators' thread, meanwhile
+    // The wire time the simulator gave each direction against the line model, the worst
+    // receiver's, as a share (0.01 is 1 % more); and its latest delivery after its time.
+    double model_to_receiver = 0;
+    double model_to_host = 0;
+    double delivered_late_ms = 0;
     double server_cpu_ms = 0;  // under Wine: the wineserver's, meanwhile
     double peak_mib = 0;
     double load_before = 0;  // the machine's one-minute load average
@@ -302,6 +316,35 @@ void Analyse(const std::vector<std::vector<LineEvent>>& records, Clock::time_poi
     figures.end_ms = Ms(ended - last_answer);
 }
 
+// The worst receiver's keeping of the line model, each way; a run outside it fails.
+void CheckLineModel(const std::vector<std::vector<LineEvent>>& records, Figures& figures) {
+    std::size_t early = 0;
+    const auto worse = [](double a, double b) { return std::abs(b) > std::abs(a) ? b : a; };
+    for (const auto& record : records) {
+        const LineKeeping in = KeepingOf(record, false, kBaud);
+        const LineKeeping out = KeepingOf(record, true, kBaud);
+        figures.model_to_receiver = worse(figures.model_to_receiver, in.Deviation());
+        figures.model_to_host = worse(figures.model_to_host, out.Deviation());
+        figures.delivered_late_ms =
+            std::max({figures.delivered_late_ms, Ms(in.latest), Ms(out.latest)});
+        early += in.early + out.early;
+    }
+    char problem[160] = "";
+    if (early > 0) {
+        std::snprintf(problem, sizeof problem,
+                      "the simulator delivered %zu pieces before the line model's time", early);
+    } else if (std::abs(figures.model_to_receiver) > kModelTolerance ||
+               std::abs(figures.model_to_host) > kModelTolerance) {
+        std::snprintf(problem, sizeof problem,
+                      "the simulator left its line model: wire time %+.2f %% to the receiver, "
+                      "%+.2f %% to the host (limit 1 %%)",
+                      100 * figures.model_to_receiver, 100 * figures.model_to_host);
+    }
+    if (problem[0] == '\0') return;
+    figures.ok = false;
+    figures.failure = problem;
+}
+
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
     for (std::string& s : strings)
@@ -356,17 +399,17 @@ double ProbeWaitCpuPercent(const PtyServer& server, pid_t pid) {
     return 100.0 * static_cast<double>(after - before) / window_ns;
 }
 
-// Starts a simulator, under SCHED_FIFO when asked so that it never waits for a CPU and
-// what is left of the tail on a busy machine is the tool's. A new thread takes its
-// creator's policy, so this thread holds it only while the server starts.
-bool StartServer(PtyServer& server, bool realtime, std::string* error) {
+// Starts the simulators' thread, under SCHED_FIFO when asked so that it never waits for a
+// CPU and what is left of the tail on a busy machine is the tool's. A new thread takes
+// its creator's policy, so this thread holds it only while the loop starts.
+bool StartLoop(LineLoop& loop, bool realtime, std::string* error) {
     sched_param fifo{};
     fifo.sched_priority = 10;
     if (realtime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &fifo) != 0) {
         *error = "SCHED_FIFO was refused (it needs root or CAP_SYS_NICE)";
         return false;
     }
-    const bool started = server.Start(error);
+    const bool started = loop.Start(error);
     const sched_param normal{};
     if (realtime) pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
     return started;
@@ -382,13 +425,19 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
     options.version = image.version;
     options.baud = kBaud;
     options.latency = BenchLatencies();
+    LineLoop loop;
+    std::string error;
+    if (!StartLoop(loop, realtime_simulators, &error)) {
+        figures.failure = "simulator: " + error;
+        return figures;
+    }
     std::vector<std::unique_ptr<PtyServer>> servers;
     std::vector<std::string> argv = tool.command;
     for (std::size_t i = 0; i < receivers; ++i) {
         servers.push_back(std::make_unique<PtyServer>(options, tool.Link(i)));
         servers.back()->RecordLine();
-        std::string error;
-        if (!StartServer(*servers.back(), realtime_simulators, &error)) {
+        servers.back()->ServeOn(loop);
+        if (!servers.back()->Start(&error)) {
             figures.failure = "simulator: " + error;
             return figures;
         }
@@ -396,8 +445,7 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
         argv.push_back(tool.Port(i, *servers.back()));
     }
 
-    rusage self_before{};
-    getrusage(RUSAGE_SELF, &self_before);
+    const auto sim_before = loop.CpuTime();
     const double server_before = tool.prefix.empty() ? 0 : WineServerCpuMs(tool.prefix);
     const auto started = Clock::now();
     const pid_t pid = Spawn(argv, tool.environment, output);
@@ -413,8 +461,7 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
     }
     const auto ended = Clock::now();
     figures.peak_mib = static_cast<double>(peak.Stop()) / 1024;
-    rusage self_after{};
-    getrusage(RUSAGE_SELF, &self_after);
+    const auto sim_used = loop.CpuTime() - sim_before;
     std::vector<std::vector<LineEvent>> records;
     for (auto& server : servers) {
         server->Stop();
@@ -424,7 +471,7 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
     figures.load_after = LoadAverage();
     figures.wall_s = Ms(ended - started) / 1000;
     figures.cpu_run_ms = CpuMs(usage);
-    figures.sim_cpu_ms = CpuMs(self_after) - CpuMs(self_before);
+    figures.sim_cpu_ms = Ms(sim_used);
     if (!tool.prefix.empty()) figures.server_cpu_ms = WineServerCpuMs(tool.prefix) - server_before;
     std::FILE* trace = trace_path.empty() ? nullptr : std::fopen(trace_path.c_str(), "w");
     if (trace != nullptr)
@@ -434,6 +481,7 @@ Figures Run(const Tool& tool, const Image& image, std::size_t receivers, const s
     if (trace != nullptr) std::fclose(trace);
     figures.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (!figures.ok) figures.failure = "the update did not succeed; its log is in " + output;
+    if (figures.ok) CheckLineModel(records, figures);
     return figures;
 }
 
@@ -541,6 +589,12 @@ void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
              [](const Figures& f) { return f.server_cpu_ms; });
     PrintRow("simulator's CPU meanwhile (ms)", columns, "%.1f",
              [](const Figures& f) { return f.sim_cpu_ms; });
+    PrintRow("line model kept, to receiver (%)", columns, "%+.3f",
+             [](const Figures& f) { return 100 * f.model_to_receiver; });
+    PrintRow("  to host (%)", columns, "%+.3f",
+             [](const Figures& f) { return 100 * f.model_to_host; });
+    PrintRow("  latest delivery after it (ms)", columns, "%.3f",
+             [](const Figures& f) { return f.delivered_late_ms; });
     PrintEachRun("load average before", columns, "%.1f",
                  [](const Figures& f) { return f.load_before; });
     PrintEachRun("load average after", columns, "%.1f",
@@ -599,6 +653,15 @@ void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
     PrintRow("peak memory (MiB)", columns, "%.2f", [](const Figures& f) { return f.peak_mib; });
     PrintRow("simulators' CPU (% of one core)", columns, "%.2f",
              [](const Figures& f) { return f.wall_s > 0 ? f.sim_cpu_ms / (10 * f.wall_s) : 0; });
+    PrintRow("  per receiver (ms)", columns, "%.1f", [](const Figures& f) {
+        return f.sim_cpu_ms / static_cast<double>(std::max<std::size_t>(1, f.receivers));
+    });
+    PrintRow("line model kept, to receiver (%)", columns, "%+.3f",
+             [](const Figures& f) { return 100 * f.model_to_receiver; });
+    PrintRow("  to host (%)", columns, "%+.3f",
+             [](const Figures& f) { return 100 * f.model_to_host; });
+    PrintRow("  latest delivery after it (ms)", columns, "%.3f",
+             [](const Figures& f) { return f.delivered_late_ms; });
     PrintEachRun("load average before", columns, "%.1f",
                  [](const Figures& f) { return f.load_before; });
     PrintEachRun("load average after", columns, "%.1f",
@@ -612,7 +675,9 @@ constexpr k7::args::Option kOptions[] = {
     {"--wine-prefix", "DIR", "the Wine prefix for --wine-exe"},
     {"--wine-loader", "PATH", "the Wine loader (default /usr/lib/wine/wine64)"},
     {"--runs", "N", "repeat every case N times and show the medians (default 1)"},
-    {"--fleet", "N", "receivers at once in the fleet run (default 8; 0 leaves it out)"},
+    {"--fleet", "N",
+     "receivers at once in the fleet run, up to 32 (default 24; 0\n"
+     "leaves it out)"},
     {"--only", "updates|fleet", "run the single updates or the fleet run alone"},
     {"--image", "A|B", "update with that image alone (the fleet always takes A)"},
     {"--out", "DIR", "where the tool's logs go (default /tmp)"},
@@ -665,7 +730,7 @@ int main(int argc, char** argv) {
                       wine_baseline = value("--wine-baseline", "");
     const std::string out = value("--out", "/tmp"), only = value("--only", "");
     const std::string image_name = value("--image", "");
-    const std::string runs_text = value("--runs", "1"), fleet_text = value("--fleet", "8");
+    const std::string runs_text = value("--runs", "1"), fleet_text = value("--fleet", "24");
     const bool trace = parsed.Has("--trace", kOptions);
     const bool realtime_simulators = parsed.Has("--realtime-simulators", kOptions);
     const std::size_t runs = Count(runs_text, 100);

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +30,7 @@ constexpr std::uint32_t kMaxNoise = 1000;
 constexpr std::uint32_t kMaxBaud = 4000000;
 constexpr std::uint32_t kMaxLatency = 10000000;   // us
 constexpr std::uint32_t kMaxPlugTime = 86400000;  // ms, a day
+constexpr std::uint32_t kMaxCount = 256;
 
 // The help text around the options' own.
 constexpr const char kHelpStart[] = R"(Usage: korvel7-sim [OPTION]...
@@ -46,6 +49,7 @@ constexpr std::size_t kHelpColumn = 22;
 struct Settings {
     Options options;
     std::string link;
+    std::optional<std::uint32_t> count;  // receivers at PREFIX0, PREFIX1, ...; else one at link
     Plugging plugging;
     bool verbose = false;
     bool help = false;
@@ -264,6 +268,17 @@ constexpr SimOption kOptions[] = {
          s.link = v;
          return !v.empty();
      }},
+    {{"--count", "N",
+      "serve N receivers (1 to 256) from one process, linked at\n"
+      "PATH0 to PATH<N-1> for --link PATH; the other options\n"
+      "apply to each. Prints each terminal's path, in that order."},
+     "a number of receivers from 1 to 256",
+     [](std::string_view v, Settings& s) {
+         std::uint32_t count;
+         if (!ParseNumber(v, kMaxCount, &count) || count == 0) return false;
+         s.count = count;
+         return true;
+     }},
     {{"--plug-after", "MS",
       "serve at once, but make the --link only MS milliseconds\n"
       "later, as a receiver plugged in then"},
@@ -403,6 +418,7 @@ std::vector<k7::args::Option> OptionList() {
 // find the receiver.
 int LinkProblem(const Settings& settings) {
     if (!settings.link.empty()) return 0;
+    if (settings.count) return UsageError("--count needs --link");
     if (settings.plugging.replug_on_reset) return UsageError("--replug-on-reset needs --link");
     if (settings.plugging.plug_after.count() > 0) return UsageError("--plug-after needs --link");
     return 0;
@@ -435,12 +451,41 @@ int ParseCommandLine(int argc, char** argv, Settings* settings) {
     return UsageError(std::string(entry.option.name) + " takes no value");
 }
 
-// Waits for SIGINT or SIGTERM (blocked by the caller) while the server runs.
-void WaitForSignal(const sigset_t& signals, const PtyServer& server) {
+bool AnyRunning(const std::vector<std::unique_ptr<PtyServer>>& servers) {
+    for (const auto& server : servers)
+        if (server->Running()) return true;
+    return false;
+}
+
+// Waits for SIGINT or SIGTERM (blocked by the caller) while any server runs.
+void WaitForSignal(const sigset_t& signals,
+                   const std::vector<std::unique_ptr<PtyServer>>& servers) {
     const timespec poll_interval{0, 200 * 1000 * 1000};
-    while (server.Running()) {
+    while (AnyRunning(servers)) {
         if (sigtimedwait(&signals, nullptr, &poll_interval) > 0) return;
     }
+}
+
+// The links of the receivers: the one at --link, or --count of them numbered after it.
+std::vector<std::string> Links(const Settings& settings) {
+    if (!settings.count) return {settings.link};
+    std::vector<std::string> links;
+    for (std::uint32_t i = 0; i < *settings.count; ++i)
+        links.push_back(settings.link + std::to_string(i));
+    return links;
+}
+
+// Reports how a server ended; false when it failed.
+bool ReportEnd(const PtyServer& server, bool stopped_itself) {
+    const std::string failure = server.Failure();
+    if (!failure.empty()) {
+        std::fprintf(stderr, "korvel7-sim: %s\n", failure.c_str());
+        return false;
+    }
+    if (stopped_itself && !server.Unplugged())
+        std::fprintf(stderr, "korvel7-sim: hung up %s as a fault rule asked\n",
+                     server.SlavePath().c_str());
+    return true;
 }
 
 }  // namespace
@@ -482,28 +527,37 @@ int main(int argc, char** argv) {
     settings.plugging.notice = [](const std::string& line) {
         std::fprintf(stderr, "korvel7-sim: %s\n", line.c_str());
     };
-    PtyServer server(std::move(settings.options), settings.link, std::move(settings.plugging));
+    // Every receiver is served by one thread, however many there are.
+    LineLoop loop;
     std::string error;
-    if (!server.Start(&error)) {
+    if (!loop.Start(&error)) {
         std::fprintf(stderr, "korvel7-sim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", server.SlavePath().c_str());
-    std::fflush(stdout);
-    if (linked_at_start)
-        std::fprintf(stderr, "korvel7-sim: %s links to %s\n", settings.link.c_str(),
-                     server.SlavePath().c_str());
-
-    WaitForSignal(signals, server);
-    const bool stopped_itself = !server.Running();
-    const std::string failure = server.Failure();
-    server.Stop();
-    if (!failure.empty()) {
-        std::fprintf(stderr, "korvel7-sim: %s\n", failure.c_str());
-        return 1;
+    std::vector<std::unique_ptr<PtyServer>> servers;
+    for (const std::string& link : Links(settings)) {
+        servers.push_back(std::make_unique<PtyServer>(settings.options, link, settings.plugging));
+        PtyServer& server = *servers.back();
+        server.ServeOn(loop);
+        if (!server.Start(&error)) {
+            std::fprintf(stderr, "korvel7-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("%s\n", server.SlavePath().c_str());
+        std::fflush(stdout);
+        if (linked_at_start)
+            std::fprintf(stderr, "korvel7-sim: %s links to %s\n", link.c_str(),
+                         server.SlavePath().c_str());
     }
-    if (stopped_itself && !server.Unplugged())
-        std::fprintf(stderr, "korvel7-sim: hung up %s as a fault rule asked\n",
-                     server.SlavePath().c_str());
-    return 0;
+
+    WaitForSignal(signals, servers);
+    std::vector<bool> stopped_itself;
+    for (const auto& server : servers)
+        stopped_itself.push_back(!server->Running());
+    bool ok = true;
+    for (std::size_t i = 0; i < servers.size(); ++i) {
+        servers[i]->Stop();
+        ok = ReportEnd(*servers[i], stopped_itself[i]) && ok;
+    }
+    return ok ? 0 : 1;
 }

@@ -1,16 +1,19 @@
 // Serves a Receiver on a pseudo-terminal: a host opens the slave side as its serial port.
-// One thread polls the master, feeds what the host sends to the model, and writes the
+// A thread polls the master, feeds what the host sends to the model, and writes the
 // model's answers (at their due time) and NMEA lines. With a line rate set, bytes in
 // both directions take their time on the line as they would on a serial cable. The
 // server keeps the slave open itself, so hosts can come and go without the master ever
-// seeing a hang-up.
+// seeing a hang-up. One thread (a LineLoop) can serve many receivers at once.
 #pragma once
+
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -32,8 +35,21 @@ struct LineEvent {
     std::uint8_t command = 0;    // to the receiver: the code of the frame the piece starts with
     Clock::time_point ready;     // read from the host / made ready by the receiver
     Clock::time_point wire_end;  // its last byte through the line model
-    Clock::time_point done;      // actually fed to the receiver / written to the host
+    Clock::time_point done;      // actually fed to the receiver / its last byte written
 };
+
+// How one direction of a recorded line kept the line model: the wire time its schedule
+// gave the pieces (each from when it was ready and the line free, to its wire_end)
+// against what their bytes take at 10 bits a byte, and how each piece's actual delivery
+// stood to its wire_end.
+struct LineKeeping {
+    std::chrono::nanoseconds given{0};
+    std::chrono::nanoseconds model{0};
+    std::size_t early = 0;      // pieces delivered before their wire_end (see KeepingOf)
+    Clock::duration latest{0};  // the latest delivery after its wire_end
+    double Deviation() const;   // given over model, less one; 0 without pieces
+};
+LineKeeping KeepingOf(const std::vector<LineEvent>& record, bool to_host, std::uint32_t baud);
 
 // When the receiver appears at its link and disappears from it, as a USB receiver does when
 // it is plugged in, pulled out, or reboots. An unplug hangs up the line: a host's open port
@@ -44,7 +60,48 @@ struct Plugging {
     // After a reset that boots a new image: unplug, and plug in again this much later on a
     // new pseudo-terminal at the same link, the receiver's memory and version kept.
     std::optional<std::chrono::milliseconds> replug_on_reset;
-    std::function<void(const std::string&)> notice;  // told of each plug and unplug; may be empty
+    // Told of each plug and unplug, on the serving thread (so it must not stop a server);
+    // may be empty.
+    std::function<void(const std::string&)> notice;
+};
+
+class PtyServer;
+
+// One thread that serves any number of PtyServers: one ppoll over every line's
+// pseudo-terminal and a wake-up descriptor, sleeping until the earliest moment any line
+// has something due. It never spins: a wake-up that comes late delays that moment's
+// pieces, never the schedule of those after them, which runs on the model's own times.
+class LineLoop {
+public:
+    LineLoop() = default;
+    ~LineLoop();
+    LineLoop(const LineLoop&) = delete;
+    LineLoop& operator=(const LineLoop&) = delete;
+
+    bool Start(std::string* error);
+    // Stops the thread; stop the servers first (a server left on it is no longer served).
+    void Stop();
+    // The CPU time the thread has used so far; zero when it is not running.
+    std::chrono::nanoseconds CpuTime();
+
+private:
+    friend class PtyServer;
+    bool Add(PtyServer& line, std::string* error);
+    // Once this returns, the thread no longer touches `line`.
+    void Remove(PtyServer& line);
+    void Wake();
+    void Serve();
+    // Serves every line that is due at `now`; returns when the next line is due, and
+    // which lines to poll for the host's bytes, into `fds` and `polled`.
+    Clock::time_point ServeDue(Clock::time_point now, std::vector<pollfd>& fds,
+                               std::vector<PtyServer*>& polled);
+
+    std::mutex mutex_;  // guards the fields below; the thread holds it while serving lines
+    std::vector<PtyServer*> lines_;
+    std::uint64_t generation_ = 0;  // counts changes to lines_
+    bool stopping_ = false;
+    int wake_ = -1;  // an eventfd
+    std::thread thread_;
 };
 
 class PtyServer {
@@ -56,10 +113,13 @@ public:
     PtyServer(const PtyServer&) = delete;
     PtyServer& operator=(const PtyServer&) = delete;
 
+    // Has `loop` serve this receiver, rather than a thread of its own; call before Start.
+    // The loop must be running at Start and outlive this server's Stop.
+    void ServeOn(LineLoop& loop) { loop_ = &loop; }
     // Opens the pseudo-terminal and starts serving. On failure returns false with what
     // failed in `error`, having released what it took. Call once.
     bool Start(std::string* error);
-    // Stops serving, joins the thread, closes the pseudo-terminal and removes the link.
+    // Stops serving, closes the pseudo-terminal and removes the link.
     void Stop();
     // False before Start, after Stop, and once the server stopped on its own: after a
     // hang-up fault closed the line, after the unplug of Plugging::unplug_after (then
@@ -84,6 +144,7 @@ public:
     }
 
 private:
+    friend class LineLoop;
     bool OpenLine(std::string* error);
     bool ClearOldLink(std::string* error);
     bool CreateLink(std::string* error);
@@ -101,18 +162,27 @@ private:
         Clock::time_point ready;
         Clock::time_point wire_end;
     };
+    struct Unsent {
+        Sending sending;
+        std::size_t written = 0;  // of its bytes, so far
+    };
 
-    void Serve();
-    Clock::duration WaitFor(Clock::duration until_due) const;
+    // The loop's calls: everything due at `now`, false once the server stopped; then what
+    // polling the master found.
+    bool Advance(Clock::time_point now);
+    void TakeInput(short revents);
     std::chrono::nanoseconds WireTime(std::size_t bytes) const;
     void FeedDue(Clock::time_point now);
+    bool QuietUntil(Clock::time_point until) const;
+    void TickDue(Clock::time_point now);
+    Clock::time_point TickAt() const;  // time_point::max() when no NMEA line is coming
     void Schedule(std::vector<Outgoing> pieces, Clock::time_point base);
     void PutDueOnLine(Clock::time_point now);
     bool WriteDue(Clock::time_point now);
     Clock::time_point NextDue(Clock::time_point now) const;
-    bool ReadHost();
-    int Backlog() const;
-    void WriteWhole(const std::vector<std::uint8_t>& bytes);
+    void ReadHost();
+    std::size_t Backlog() const;
+    void Flush();
     void Record(LineEvent event);
     void StopWithFailure(const std::string& what);  // `what` failed, for errno's reason
     void StopWith(const std::string& reason);
@@ -126,24 +196,25 @@ private:
     bool record_line_ = false;
     std::vector<LineEvent> line_record_;
 
-    // The server thread's own: bytes on their way through the line model, each way.
+    // The serving thread's own: bytes on their way through the line model, each way.
     Clock::time_point start_;
     std::deque<Received> receiving_;
     Clock::time_point receive_free_;
     std::multimap<Clock::time_point, Outgoing> waiting_;  // equal times keep their order
     std::deque<Sending> sending_;
     Clock::time_point send_free_;
+    std::deque<Unsent> unsent_;  // through the line model, not yet taken by the host
 
     int master_ = -1;
     int slave_ = -1;
-    int wake_read_ = -1;
-    int wake_write_ = -1;
     std::string slave_path_;
     bool linked_ = false;
-    // The server thread's own: when the link is next made, and when the unplug comes.
+    // The serving thread's own: when the link is next made, and when the unplug comes.
     std::optional<Clock::time_point> plug_at_;
     std::optional<Clock::time_point> unplug_at_;
-    std::thread thread_;
+    LineLoop* loop_ = nullptr;
+    std::unique_ptr<LineLoop> own_loop_;  // the loop of a server given none
+    bool serving_ = false;                // on loop_, between Start and Stop
     std::atomic<bool> running_{false};
     std::atomic<bool> unplugged_{false};
 };

@@ -73,10 +73,20 @@ done
 # completion offers.
 for run in "--bogus --seed=x|unknown option '--bogus'" "--seed|--seed needs a number from 0 to 4294967295" \
   "--nmea-rate=x --bogus|--nmea-rate: 'x' is not valid; expected a number of lines per second from 0 to 1000" \
-  "--blank=1|--blank takes no value" "--no-nmea stray|unknown option 'stray'"; do
+  "--blank=1|--blank takes no value" "--no-nmea stray|unknown option 'stray'" \
+  "--count 2|--count needs --link" \
+  "--count 0 --link x|--count: '0' is not valid; expected a number of receivers from 1 to 256"; do
   err=$(timeout 5 "$sim" ${run%%|*} 2>&1 >/dev/null) && status=0 || status=$?
   [[ $status == 64 && $err == "korvel7-sim: ${run#*|}"$'\n'"Try 'korvel7-sim --help'." ]] ||
     fail "korvel7-sim ${run%%|*}: status $status, $err"
+done
+# --count N serves N receivers, each at its own link, the path of each printed in turn.
+paths=$(timeout 5 "$sim" --count 3 --link "$scratch/sim" --unplug-after 300 2>"$scratch/sim.err")
+[[ $(wc -l <<<"$paths") == 3 && $(sort -u <<<"$paths" | wc -l) == 3 ]] ||
+  fail "korvel7-sim --count 3 printed: $paths"
+for i in 0 1 2; do
+  grep -qx "korvel7-sim: $scratch/sim$i links to $(sed -n "$((i + 1))p" <<<"$paths")" "$scratch/sim.err" ||
+    fail "korvel7-sim --count 3: no link $i: $(cat "$scratch/sim.err")"
 done
 sim_help=$("$sim" --help)
 for option in $(sed -n 's/^    words="\(.*\)"$/\1/p' <<<"$("$sim" --bash-completion)"); do

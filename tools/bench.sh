@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # The benchmarks: whole updates of each image against the simulator on a paced
 # 115200-baud line, for the native korvel7 and for korvel7.exe under Wine, side by side;
-# eight receivers at once against one alone; then the receive parser's throughput.
+# 24 receivers at once (one simulator thread serving them all) against one alone; then
+# the receive parser's throughput. Every run fails when the simulator strays from its
+# line model by more than 1 %.
 #   tools/bench.sh [PART] [OPTION]...
-#     PART     all (the default), update (single updates), fleet (eight at once), parser,
+#     PART     all (the default), update (single updates), fleet (24 at once), parser,
 #              station (`korvel7 station`'s hot-plug latency and idle cost,
 #              korvel7-station-bench) or station-long (its long run, tools/bench-station.sh);
 #              the station parts are not in all
 #     OPTION   passed to korvel7-update-bench: --runs N (medians of N runs), --fleet N
-#              (receivers at once), --trace (each run's exchanges and their times), --out DIR
-#              station: --plugs N, --rest MS, --idle S; station-long: --jobs N, --slots N,
-#              --every N, --rest S
+#              (receivers at once, up to 32), --trace (each run's exchanges and their
+#              times), --out DIR; station: --plugs N, --rest MS, --idle S; station-long:
+#              --jobs N, --slots N, --every N, --rest S
 # About six minutes for all, with one run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
