@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "args/args.h"
+#include "bench_common.h"
 #include "sim/pty_server.h"
 
 extern char** environ;
@@ -40,22 +41,12 @@ extern char** environ;
 namespace {
 
 using namespace k7::sim;
+using namespace k7::bench;
 using std::chrono::milliseconds;
 namespace fs = std::filesystem;
 
 constexpr milliseconds kPlugTimeout{60000};  // from the link to the plug's ledger line
 constexpr milliseconds kReboot{300};         // from the reset to the plug-in at the same link
-
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-// The nearest-rank percentile of `values`, which must not be empty.
-double Percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(p * static_cast<double>(values.size()) + 0.999999);
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
 
 std::string FileText(const fs::path& path) {
     std::ifstream file(path);
@@ -230,38 +221,19 @@ constexpr k7::args::Option kOptions[] = {
     {"--idle", "S", "seconds the idle station is watched, nothing plugged (default 60)"},
 };
 
-[[noreturn]] void UsageError(const std::string& problem) {
-    std::fprintf(stderr, "%sUsage: korvel7-station-bench --korvel7 PATH [OPTION]...\n%s",
-                 problem.c_str(), k7::args::OptionHelp(kOptions, 16).c_str());
-    std::exit(64);
-}
-
-long Number(const std::string& text, long most) {
-    char* end = nullptr;
-    const long n = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || n < 0 || n > most)
-        UsageError("'" + text + "' is not a number from 0 to " + std::to_string(most) + "\n");
-    return n;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const k7::args::Parsed parsed = k7::args::Parse(kOptions, args, false);
-    if (parsed.problem == k7::args::Problem::kMissingValue)
-        UsageError(parsed.problem_arg + " needs a value\n");
-    if (parsed.problem != k7::args::Problem::kNone)
-        UsageError("unknown argument " + parsed.problem_arg + "\n");
-    const auto value = [&](std::string_view name, std::string fallback) {
-        const std::vector<std::string> values = parsed.Values(name, kOptions);
-        return values.empty() ? fallback : values.back();
-    };
-    const std::string korvel7 = value("--korvel7", "");
-    const auto plugs = static_cast<std::size_t>(Number(value("--plugs", "50"), 10000));
-    const milliseconds rest(Number(value("--rest", "300"), 60000));
-    const std::chrono::seconds idle(Number(value("--idle", "60"), 3600));
-    if (korvel7.empty()) UsageError("");
+    const k7::bench::CommandLine command_line(
+        kOptions,
+        "Usage: korvel7-station-bench --korvel7 PATH [OPTION]...\n" +
+            k7::args::OptionHelp(kOptions, 16),
+        argc, argv);
+    const std::string korvel7 = command_line.Value("--korvel7", "");
+    const std::size_t plugs = command_line.Count("--plugs", "50", 10000);
+    const milliseconds rest(command_line.Count("--rest", "300", 60000));
+    const std::chrono::seconds idle(command_line.Count("--idle", "60", 3600));
+    if (korvel7.empty()) command_line.Fail("");
 
     char dir_template[] = "/tmp/korvel7-station-bench-XXXXXX";
     if (mkdtemp(dir_template) == nullptr) {

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "args/args.h"
+#include "bench_common.h"
 #include "link/link.h"
 #include "sim/pty_server.h"
 
@@ -52,7 +53,7 @@ namespace {
 
 using namespace k7;
 using namespace k7::sim;
-using std::chrono::duration;
+using namespace k7::bench;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
@@ -134,17 +135,6 @@ struct Figures {
     double Ratio() const { return minimum_s > 0 ? wall_s / minimum_s : 0; }
     double CpuPercent() const { return wall_s > 0 ? cpu_run_ms / (10 * wall_s) : 0; }
 };
-
-double Ms(Clock::duration d) {
-    return duration<double, std::milli>(d).count();
-}
-
-double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(p * static_cast<double>(values.size()) + 0.999999);
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
 
 Spread SpreadOf(const std::vector<double>& values) {
     if (values.empty()) return {};
@@ -560,6 +550,21 @@ void PrintFailures(const std::vector<Column>& columns) {
             if (!f.ok) std::printf("%s: %s\n", column.title.c_str(), f.failure.c_str());
 }
 
+// Whether the simulator kept its line model, and the load the run met: the last rows of
+// both tables.
+void PrintModelAndLoad(const std::vector<Column>& columns) {
+    PrintRow("line model kept, to receiver (%)", columns, "%+.3f",
+             [](const Figures& f) { return 100 * f.model_to_receiver; });
+    PrintRow("  to host (%)", columns, "%+.3f",
+             [](const Figures& f) { return 100 * f.model_to_host; });
+    PrintRow("  latest delivery after it (ms)", columns, "%.3f",
+             [](const Figures& f) { return f.delivered_late_ms; });
+    PrintEachRun("load average before", columns, "%.1f",
+                 [](const Figures& f) { return f.load_before; });
+    PrintEachRun("load average after", columns, "%.1f",
+                 [](const Figures& f) { return f.load_after; });
+}
+
 void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
     PrintHeader(columns, runs);
     PrintRow("exchanges", columns, "%.0f",
@@ -589,16 +594,7 @@ void PrintUpdates(const std::vector<Column>& columns, std::size_t runs) {
              [](const Figures& f) { return f.server_cpu_ms; });
     PrintRow("simulator's CPU meanwhile (ms)", columns, "%.1f",
              [](const Figures& f) { return f.sim_cpu_ms; });
-    PrintRow("line model kept, to receiver (%)", columns, "%+.3f",
-             [](const Figures& f) { return 100 * f.model_to_receiver; });
-    PrintRow("  to host (%)", columns, "%+.3f",
-             [](const Figures& f) { return 100 * f.model_to_host; });
-    PrintRow("  latest delivery after it (ms)", columns, "%.3f",
-             [](const Figures& f) { return f.delivered_late_ms; });
-    PrintEachRun("load average before", columns, "%.1f",
-                 [](const Figures& f) { return f.load_before; });
-    PrintEachRun("load average after", columns, "%.1f",
-                 [](const Figures& f) { return f.load_after; });
+    PrintModelAndLoad(columns);
     PrintFailures(columns);
 }
 
@@ -656,16 +652,7 @@ void PrintFleet(const std::vector<Column>& columns, std::size_t runs) {
     PrintRow("  per receiver (ms)", columns, "%.1f", [](const Figures& f) {
         return f.sim_cpu_ms / static_cast<double>(std::max<std::size_t>(1, f.receivers));
     });
-    PrintRow("line model kept, to receiver (%)", columns, "%+.3f",
-             [](const Figures& f) { return 100 * f.model_to_receiver; });
-    PrintRow("  to host (%)", columns, "%+.3f",
-             [](const Figures& f) { return 100 * f.model_to_host; });
-    PrintRow("  latest delivery after it (ms)", columns, "%.3f",
-             [](const Figures& f) { return f.delivered_late_ms; });
-    PrintEachRun("load average before", columns, "%.1f",
-                 [](const Figures& f) { return f.load_before; });
-    PrintEachRun("load average after", columns, "%.1f",
-                 [](const Figures& f) { return f.load_after; });
+    PrintModelAndLoad(columns);
     PrintFailures(columns);
 }
 
@@ -691,37 +678,15 @@ constexpr k7::args::Option kOptions[] = {
      "busy machine the tail left is the tool's own"},
 };
 
-std::string Usage() {
-    return "Usage: korvel7-update-bench --korvel7 PATH [OPTION]...\n" +
-           k7::args::OptionHelp(kOptions, 24);
-}
-
-[[noreturn]] void UsageError(const std::string& problem) {
-    std::fprintf(stderr, "%s%s", problem.c_str(), Usage().c_str());
-    std::exit(64);
-}
-
-std::size_t Count(const std::string& text, std::size_t most) {
-    char* end = nullptr;
-    const unsigned long n = std::strtoul(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || n > most) {
-        UsageError("'" + text + "' is not a count from 0 to " + std::to_string(most) + "\n");
-    }
-    return n;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
-    const k7::args::Parsed parsed = k7::args::Parse(kOptions, args, false);
-    if (parsed.problem == k7::args::Problem::kMissingValue)
-        UsageError(parsed.problem_arg + " needs a value\n");
-    if (parsed.problem != k7::args::Problem::kNone)
-        UsageError("unknown argument " + parsed.problem_arg + "\n");
+    const CommandLine command_line(
+        kOptions,
+        "Usage: korvel7-update-bench --korvel7 PATH [OPTION]...\n" + args::OptionHelp(kOptions, 24),
+        argc, argv);
     const auto value = [&](std::string_view name, std::string fallback) {
-        const std::vector<std::string> values = parsed.Values(name, kOptions);
-        return values.empty() ? fallback : values.back();
+        return command_line.Value(name, std::move(fallback));
     };
     const std::string korvel7 = value("--korvel7", ""), wine_exe = value("--wine-exe", "");
     const std::string wine_prefix = value("--wine-prefix", "");
@@ -730,15 +695,14 @@ int main(int argc, char** argv) {
                       wine_baseline = value("--wine-baseline", "");
     const std::string out = value("--out", "/tmp"), only = value("--only", "");
     const std::string image_name = value("--image", "");
-    const std::string runs_text = value("--runs", "1"), fleet_text = value("--fleet", "24");
-    const bool trace = parsed.Has("--trace", kOptions);
-    const bool realtime_simulators = parsed.Has("--realtime-simulators", kOptions);
-    const std::size_t runs = Count(runs_text, 100);
-    const std::size_t fleet = Count(fleet_text, 32);
+    const bool trace = command_line.Has("--trace");
+    const bool realtime_simulators = command_line.Has("--realtime-simulators");
+    const std::size_t runs = command_line.Count("--runs", "1", 100);
+    const std::size_t fleet = command_line.Count("--fleet", "24", 32);
     if (korvel7.empty() || wine_exe.empty() != wine_prefix.empty() || runs == 0 ||
         (only != "" && only != "updates" && only != "fleet") ||
         (image_name != "" && image_name != "A" && image_name != "B"))
-        UsageError("");
+        command_line.Fail("");
 
     std::vector<Tool> tools = {{"native", {korvel7, "program"}, "", {}}};
     if (!baseline.empty()) tools.push_back({"before", {baseline, "program"}, "", {}});
